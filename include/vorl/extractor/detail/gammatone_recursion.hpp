@@ -1,0 +1,227 @@
+#pragma once
+
+// The per-sample recursion of one gammatone filter, written once over a value
+// type V that is either a scalar or a vector of lanes, one filter per lane.
+// Lanes perform exactly the scalar operations in the scalar order (no fused
+// multiply-add, no reassociation), so every lane reproduces the scalar result
+// bit for bit. The kernels that run several filters side by side, and the
+// run-time choice among them, are at the end of this file.
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+
+#define VORL_ALWAYS_INLINE inline __attribute__((always_inline))
+
+namespace vorl {
+namespace extractor {
+namespace detail {
+
+/** All-pole outputs of smaller magnitude (2^-126, the least normal float) become +0. */
+constexpr double flush_threshold = 1.1754943508222875e-38;
+
+/** Filter constants of the recursion, one value (or one lane) per filter. */
+template <typename V>
+struct GammatoneCoefficients {
+    V a0, a1, a2, a3, a4;  ///< feedback a0..a3; a0 and a4 also feed forward
+    V gain;                ///< envelope scale
+    V coscf, sincf;        ///< one-sample rotation at the centre frequency
+};
+
+/** Working state of the recursion, from rest at the first sample of a frame. */
+template <typename V>
+struct GammatoneState {
+    V p1r, p2r, p3r, p4r;  ///< last four all-pole outputs, real part (p1 most recent)
+    V p1i, p2i, p3i, p4i;  ///< the same, imaginary part
+    V qc, qs;              ///< cos(t*theta) and -sin(t*theta) at sample t
+    V total;               ///< leaky integral of the scaled envelope
+};
+
+template <typename V>
+VORL_ALWAYS_INLINE void start_at_rest(GammatoneState<V>& st, const V& zero) {
+    st.p1r = st.p2r = st.p3r = st.p4r = zero;
+    st.p1i = st.p2i = st.p3i = st.p4i = zero;
+    st.qc = zero + 1;
+    st.qs = zero;
+    st.total = zero;
+}
+
+/** Math on a single value. */
+template <typename T>
+struct ScalarMath {
+    static VORL_ALWAYS_INLINE T sqrt(T x) { return std::sqrt(x); }
+    static VORL_ALWAYS_INLINE T flush(T x) {
+        return std::fabs(x) < T(flush_threshold) ? T(0) : x;
+    }
+};
+
+/**
+ * Advances the recursion by one sample `s` and leaves the new integrated
+ * envelope in `st.total`.
+ *
+ * Every sum is evaluated left to right as written; `a0 * p1` serves both the
+ * all-pole and the feed-forward stage.
+ */
+template <typename Math, typename V, typename S>
+VORL_ALWAYS_INLINE void gammatone_step(GammatoneState<V>& st, const GammatoneCoefficients<V>& c,
+                                       const V& decay, S s) {
+    // All-pole stage: the sample rotated down to baseband plus the fourth-order feedback.
+    const V a0p1r = c.a0 * st.p1r;
+    const V a0p1i = c.a0 * st.p1i;
+    const V p0r = Math::flush(s * st.qc + a0p1r + c.a1 * st.p2r + c.a2 * st.p3r + c.a3 * st.p4r);
+    const V p0i = Math::flush(s * st.qs + a0p1i + c.a1 * st.p2i + c.a2 * st.p3i + c.a3 * st.p4i);
+
+    // Feed-forward stage 1 + a0 z^-1 + a4 z^-2, on the history before this sample.
+    const V ur = p0r + a0p1r + c.a4 * st.p2r;
+    const V ui = p0i + a0p1i + c.a4 * st.p2i;
+
+    st.p4r = st.p3r; st.p3r = st.p2r; st.p2r = st.p1r; st.p1r = p0r;
+    st.p4i = st.p3i; st.p3i = st.p2i; st.p2i = st.p1i; st.p1i = p0i;
+
+    // Envelope (magnitude of the baseband output), scaled and integrated.
+    const V env = Math::sqrt(ur * ur + ui * ui);
+    st.total = st.total * decay + env * c.gain;
+
+    // Rotate by -theta: (qc, qs) <- (cos*qc + sin*qs, cos*qs - sin*qc).
+    const V qc = st.qc;
+    st.qc = c.coscf * qc + c.sincf * st.qs;
+    st.qs = c.coscf * st.qs - c.sincf * qc;
+}
+
+/** Frame average of the integrated envelope, rescaled to the envelope's level. */
+template <typename V, typename T>
+VORL_ALWAYS_INLINE V frame_average(const V& sum, T decay, std::size_t n) {
+    return (T(1) - decay) * sum / static_cast<T>(n);
+}
+
+// ---------------------------------------------------------------------------
+// Lanes: W filters side by side in GCC vector types. An operation on a vector
+// of W doubles is W independent IEEE operations, so each lane equals the
+// scalar recursion of its filter. A vector wider than the unit (two registers,
+// say) also gives the core two independent dependency chains per sample.
+
+template <int W>
+struct Lanes {
+    typedef double Vec __attribute__((vector_size(8 * W)));
+    typedef std::int64_t Mask __attribute__((vector_size(8 * W)));
+};
+
+template <int W>
+struct LaneMath {
+    using Vec = typename Lanes<W>::Vec;
+    using Mask = typename Lanes<W>::Mask;
+
+    // Lane-wise square root; with -fno-math-errno it becomes one vector instruction.
+    static VORL_ALWAYS_INLINE Vec sqrt(Vec x) {
+        Vec r;
+        for (int i = 0; i < W; ++i) r[i] = __builtin_sqrt(x[i]);
+        return r;
+    }
+    // Clearing every bit gives +0; NaN fails the comparison and is kept.
+    static VORL_ALWAYS_INLINE Vec flush(Vec x) {
+        const Mask bits = (Mask)x;
+        const Vec abs = (Vec)(bits & INT64_MAX);
+        const Mask tiny = abs < flush_threshold;
+        return (Vec)(bits & ~tiny);
+    }
+};
+
+/**
+ * Runs `count` filters over a frame of `n` samples, W at a time, and writes
+ * each filter's frame average to `out`. Lanes beyond `count` in the last group
+ * run a silent filter and are never stored.
+ */
+template <int W, typename Filter>
+VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, double decay,
+                                  const double* x, std::size_t n, double* out) {
+    using Vec = typename Lanes<W>::Vec;
+    const Vec zero = {};
+    const Vec decay_v = zero + decay;
+    for (std::size_t first = 0; first < count; first += W) {
+        const std::size_t used = std::min<std::size_t>(W, count - first);
+        GammatoneCoefficients<Vec> c{zero, zero, zero, zero, zero, zero, zero + 1, zero};
+        for (std::size_t l = 0; l < used; ++l) {
+            const Filter& f = filters[first + l];
+            c.a0[l] = f.a[0]; c.a1[l] = f.a[1]; c.a2[l] = f.a[2]; c.a3[l] = f.a[3];
+            c.a4[l] = f.a[4];
+            c.gain[l] = f.gain; c.coscf[l] = f.coscf; c.sincf[l] = f.sincf;
+        }
+        GammatoneState<Vec> st;
+        start_at_rest(st, zero);
+        Vec sum = zero;
+        for (std::size_t t = 0; t < n; ++t) {
+            gammatone_step<LaneMath<W>>(st, c, decay_v, x[t]);
+            sum += st.total;
+        }
+        const Vec value = frame_average(sum, decay, n);
+        for (std::size_t l = 0; l < used; ++l) out[first + l] = value[l];
+    }
+}
+
+/** One compiled variant of the lane kernel. */
+template <typename Filter>
+struct GammatoneKernel {
+    using Run = void (*)(const Filter*, std::size_t, double, const double*, std::size_t, double*);
+    const char* name;  ///< instruction set it is compiled for
+    Run run;
+    bool (*supported)();  ///< whether this CPU can run it
+};
+
+inline bool always() { return true; }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same source compiled for three x86 vector extensions; each vector spans
+// two registers of its unit.
+template <typename Filter>
+__attribute__((target("avx512f"))) void run_avx512(const Filter* f, std::size_t count, double decay,
+                                                   const double* x, std::size_t n, double* out) {
+    run_lanes<16>(f, count, decay, x, n, out);
+}
+template <typename Filter>
+__attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count, double decay,
+                                              const double* x, std::size_t n, double* out) {
+    run_lanes<8>(f, count, decay, x, n, out);
+}
+template <typename Filter>
+void run_sse2(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
+              double* out) {
+    run_lanes<4>(f, count, decay, x, n, out);
+}
+inline bool has_avx512f() { return __builtin_cpu_supports("avx512f"); }
+inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
+
+/** Every variant, widest first. */
+template <typename Filter>
+constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
+    {"avx512f", &run_avx512<Filter>, &has_avx512f},
+    {"avx2", &run_avx2<Filter>, &has_avx2},
+    {"sse2", &run_sse2<Filter>, &always},
+};
+#else
+template <typename Filter>
+void run_generic(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
+                 double* out) {
+    run_lanes<4>(f, count, decay, x, n, out);
+}
+template <typename Filter>
+constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
+    {"generic", &run_generic<Filter>, &always},
+};
+#endif
+
+/** The widest variant this CPU supports, chosen once. */
+template <typename Filter>
+const GammatoneKernel<Filter>& best_gammatone_kernel() {
+    static const GammatoneKernel<Filter>& chosen = *std::find_if(
+        std::begin(gammatone_kernels<Filter>), std::end(gammatone_kernels<Filter>),
+        [](const GammatoneKernel<Filter>& k) { return k.supported(); });
+    return chosen;
+}
+
+}  // namespace detail
+}  // namespace extractor
+}  // namespace vorl
+
+#undef VORL_ALWAYS_INLINE

@@ -1,0 +1,160 @@
+#pragma once
+
+#include "vorl/extractor/detail/gammatone_recursion.hpp"
+#include "vorl/extractor/extractor.hpp"
+
+#include <fmt/format.h>
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <type_traits>
+#include <vector>
+
+namespace vorl {
+namespace extractor {
+
+/** ERB-rate (dimensionless, equivalent-rectangular-bandwidth scale) of a frequency in Hz. */
+template <typename T>
+T Hz_to_ERB_rate(T f_Hz) {
+    return T(21.4) * std::log10(f_Hz * T(0.00437) + T(1));
+}
+
+/** Frequency in Hz of an ERB-rate value; the inverse of `Hz_to_ERB_rate`. */
+template <typename T>
+T ERB_rate_to_Hz(T erb_rate) {
+    return (std::pow(T(10), erb_rate / T(21.4)) - T(1)) / T(0.00437);
+}
+
+/**
+ * Bank of fourth-order gammatone filters, spaced evenly on the ERB-rate scale.
+ *
+ * Each feature is, for one filter, the frame average of the filter's
+ * gain-scaled envelope after leaky integration with time constant
+ * `temporal_integration` seconds. Features come in ascending order of centre
+ * frequency.
+ */
+template <typename T>
+class GammatoneFilterbank : public Extractor<T> {
+public:
+    using typename Extractor<T>::Frame;
+    using typename Extractor<T>::Features;
+    using typename Extractor<T>::Transform;
+
+    /** One designed filter; a plain value. */
+    struct Filter {
+        T cf;                ///< centre frequency, Hz
+        std::array<T, 5> a;  ///< feedback a[0..3] of the all-pole stage; a[4] second feed-forward tap
+        T gain;              ///< factor applied to the envelope
+        T coscf;             ///< cos of the centre frequency, in radians per sample
+        T sincf;             ///< sin of the centre frequency, in radians per sample
+
+        /** Copies each value into the field of its name; checks nothing. */
+        Filter(T cf, T coscf, T sincf, T gain, const std::array<T, 5>& a)
+            : cf(cf), a(a), gain(gain), coscf(coscf), sincf(sincf) {}
+
+        /**
+         * Runs this filter over `input` from rest and stores in `value` the frame
+         * average of its integrated envelope: (1 - decay) * sum / n.
+         * An empty frame gives 0/0, NaN.
+         */
+        void process(const Frame& input, T& value, const T& decay) const {
+            const detail::GammatoneCoefficients<T> c{a[0], a[1], a[2], a[3], a[4],
+                                                     gain, coscf, sincf};
+            detail::GammatoneState<T> state;
+            detail::start_at_rest(state, T(0));
+            T sum = 0;
+            for (const T sample : input) {
+                detail::gammatone_step<detail::ScalarMath<T>>(state, c, decay, sample);
+                sum += state.total;
+            }
+            value = detail::frame_average(sum, decay, input.size());
+        }
+    };
+
+    /**
+     * Designs `count` filters with centre frequencies evenly spaced on the
+     * ERB-rate scale from `low_Hz` to `high_Hz`, in ascending order.
+     *
+     * A single filter is centred at the ERB-rate midpoint of the range.
+     *
+     * @param bandwidth_factor widening of each filter's equivalent rectangular bandwidth
+     * @throws std::invalid_argument "Invalid frequency range" unless the ERB-rate
+     *         of `high_Hz` exceeds that of `low_Hz`
+     */
+    static std::vector<Filter> make_filters(T low_Hz, T high_Hz, std::size_t count,
+                                            std::int32_t sample_rate, T bandwidth_factor) {
+        std::vector<Filter> filters;
+        if (count != 0) {
+            filters.reserve(count);
+        }
+        const T erb_low = Hz_to_ERB_rate(low_Hz);
+        const T erb_high = Hz_to_ERB_rate(high_Hz);
+        const T range = erb_high - erb_low;
+        const T spacing = count == 1 ? range : range / static_cast<T>(count - 1);
+        const T first = count == 1 ? erb_low + range / T(2) : erb_low;
+        if (spacing <= T(0)) {
+            throw std::invalid_argument("Invalid frequency range");
+        }
+
+        const T w = T(6.283185307179586) / static_cast<T>(sample_rate);  // radians per sample per Hz
+        for (std::size_t i = 0; i < count; ++i) {
+            const T cf = ERB_rate_to_Hz(static_cast<T>(i) * spacing + first);
+            // Equivalent rectangular bandwidth, in radians per sample, widened.
+            const T b = (cf * T(0.00437) + T(1)) * T(24.7) * w * bandwidth_factor;
+            const T r = std::exp(-b);  // radius of the fourfold pole
+            // Feedback of (1 - r z^-1)^4, and r^2 for the feed-forward stage.
+            const std::array<T, 5> a{r * T(4), r * T(-6) * r, r * T(4) * r * r, -r * r * r * r,
+                                     r * r};
+            filters.emplace_back(cf, std::cos(cf * w), std::sin(cf * w), b * b * b * b / T(3), a);
+        }
+        return filters;
+    }
+
+    /**
+     * @param low_Hz, high_Hz      centre frequencies of the first and last filter
+     * @param temporal_integration time constant of the envelope integration, seconds
+     *                             (0 turns the integration off)
+     * @throws std::invalid_argument "Invalid frequency range", see `make_filters`
+     */
+    GammatoneFilterbank(std::size_t num_samples, std::size_t num_features, std::int32_t sample_rate,
+                        const Transform& transform, std::int32_t on_channel, T low_Hz, T high_Hz,
+                        T temporal_integration)
+        : Extractor<T>(num_samples, num_features, sample_rate, transform, on_channel),
+          decay(std::exp(T(-1) / (static_cast<T>(sample_rate) * temporal_integration))),
+          filters(make_filters(low_Hz, high_Hz, num_features, sample_rate, T(1.019))) {}
+
+    ~GammatoneFilterbank() override = default;
+
+    /**
+     * Writes, for every filter in order, its frame average into `output`.
+     *
+     * @throws std::invalid_argument if `output` holds fewer than `num_features` values
+     */
+    void compute(const Frame& input, Features& output) const override {
+        if (output.size() < this->num_features) {
+            throw std::invalid_argument(
+                fmt::format("Output vector must hold at least {} values. Instead it holds {}.",
+                            this->num_features, output.size()));
+        }
+        if constexpr (std::is_same<T, double>::value) {
+            // Several filters per vector instruction; each lane is bitwise `Filter::process`.
+            detail::best_gammatone_kernel<Filter>().run(filters.data(), this->num_features, decay,
+                                                        input.data(), input.size(), output.data());
+        } else {
+            for (std::size_t i = 0; i < this->num_features; ++i) {
+                filters[i].process(input, output[i], decay);
+            }
+        }
+    }
+
+    /** Per-sample factor of the envelope integration: exp(-1 / (sample_rate * temporal_integration)). */
+    const T decay;
+    /** `num_features` filters in ascending order of centre frequency. */
+    const std::vector<Filter> filters;
+};
+
+}  // namespace extractor
+}  // namespace vorl

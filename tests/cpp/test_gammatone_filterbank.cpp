@@ -1,0 +1,182 @@
+#include <vorl/extractor/gammatone_filterbank.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using Filterbank = vorl::extractor::GammatoneFilterbank<double>;
+using Filter = Filterbank::Filter;
+using Kernel = vorl::extractor::detail::GammatoneKernel<Filter>;
+using Vec = std::vector<double>;
+
+double identity(double x) { return x; }
+
+Filterbank bank(std::size_t count, double integration = 0, double low = 50, double high = 8000,
+                std::int32_t rate = 44100, std::size_t samples = 1024) {
+    return Filterbank(samples, count, rate, identity, -1, low, high, integration);
+}
+
+// Equal bit patterns, or both NaN (a NaN's sign and payload depend on operand order).
+bool same(double a, double b) {
+    if (std::isnan(a) && std::isnan(b)) return true;
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+Vec reference(const Filterbank& fb, const Vec& frame) {
+    Vec out(fb.num_features);
+    for (std::size_t i = 0; i < fb.num_features; ++i) fb.filters[i].process(frame, out[i], fb.decay);
+    return out;
+}
+
+Vec frame_of(const std::string& kind, std::size_t n) {
+    std::mt19937_64 rng(42);
+    std::normal_distribution<double> normal;
+    Vec x(n);
+    for (double& s : x) s = normal(rng);
+    const double inf = std::numeric_limits<double>::infinity();
+    if (kind == "tiny") {
+        for (double& s : x) s *= 1e-40;  // all-pole outputs cross the flush threshold
+    } else if (kind == "subnormal") {
+        for (std::size_t t = 0; t < n; t += 3) x[t] = std::numeric_limits<double>::denorm_min() * t;
+    } else if (kind == "inf" && n > 100) {
+        x[100] = inf;
+        x[101] = -inf;
+    } else if (kind == "nan" && n > 10) {
+        x[10] = std::nan("");
+    } else if (kind == "zeros") {
+        x.assign(n, 0.0);
+    }
+    return x;
+}
+
+std::vector<Kernel> kernels_of_this_cpu() {
+    std::vector<Kernel> found;
+    for (const Kernel& k : vorl::extractor::detail::gammatone_kernels<Filter>)
+        if (k.supported()) found.push_back(k);
+    return found;
+}
+
+using LaneCase = std::tuple<std::size_t, double, std::string, std::size_t>;
+class Lanes : public ::testing::TestWithParam<LaneCase> {};
+
+TEST_P(Lanes, EveryKernelMatchesScalarProcessBitForBit) {
+    const auto [count, integration, kind, n] = GetParam();
+    const Filterbank fb = bank(count, integration, 20, 20000, 48000, n);
+    const Vec frame = frame_of(kind, n);
+    const Vec expected = reference(fb, frame);
+    for (const Kernel& k : kernels_of_this_cpu()) {
+        Vec out(count + 8, -7.0);  // sentinel tail: padding lanes must not be written
+        k.run(fb.filters.data(), count, fb.decay, frame.data(), frame.size(), out.data());
+        for (std::size_t i = 0; i < count; ++i)
+            EXPECT_PRED2(same, out[i], expected[i]) << k.name << " filter " << i;
+        for (std::size_t i = count; i < out.size(); ++i) EXPECT_EQ(out[i], -7.0) << k.name;
+    }
+    Vec via_compute(count);
+    fb.compute(frame, via_compute);
+    for (std::size_t i = 0; i < count; ++i) EXPECT_PRED2(same, via_compute[i], expected[i]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, Lanes,
+    ::testing::Combine(::testing::Values(1, 3, 17, 64, 65), ::testing::Values(0.0, 0.008),
+                       ::testing::Values("random", "tiny", "subnormal", "inf", "nan", "zeros"),
+                       ::testing::Values(1000)));
+INSTANTIATE_TEST_SUITE_P(ShortFrames, Lanes,
+                         ::testing::Combine(::testing::Values(3, 17), ::testing::Values(0.0, 0.008),
+                                            ::testing::Values("random"),
+                                            ::testing::Values(0, 1, 2)));
+
+TEST(GammatoneKernels, BaselineKernelAlwaysAvailable) {
+    const auto kernels = kernels_of_this_cpu();
+    ASSERT_FALSE(kernels.empty());
+    EXPECT_STREQ(vorl::extractor::detail::best_gammatone_kernel<Filter>().name, kernels[0].name);
+}
+
+TEST(GammatoneCompute, ShortOutputIsRejectedUntouched) {
+    const Filterbank fb = bank(8);
+    Vec out(5, 1.5);
+    try {
+        fb(Vec(1024, 0.1), out);
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "Output vector must hold at least 8 values. Instead it holds 5.");
+    }
+    EXPECT_EQ(out, Vec(5, 1.5));
+}
+
+TEST(GammatoneCompute, LongerOutputKeepsItsTail) {
+    const Filterbank fb = bank(2);
+    Vec out{0, 0, 3.5};
+    fb.compute(Vec(1024, 0.0), out);
+    EXPECT_EQ(out, (Vec{0, 0, 3.5}));  // an all-zero frame gives exactly zero
+}
+
+TEST(GammatoneCompute, EmptyFrameGivesNaN) {
+    const Filterbank fb = bank(5, 0, 50, 8000, 44100, 0);
+    for (double v : fb.extract(Vec{})) EXPECT_TRUE(std::isnan(v));
+}
+
+TEST(GammatoneCompute, OneSampleFrame) {
+    for (double integration : {0.0, 0.002}) {
+        const Filterbank fb = bank(6, integration, 50, 8000, 44100, 1);
+        for (double x : {-0.75, 2.0, 1e-39}) {
+            const Vec f = fb.extract(Vec{x});
+            for (std::size_t i = 0; i < f.size(); ++i) {
+                const double env = std::fabs(x) < 1.1754943508222875e-38 ? 0.0 : std::fabs(x);
+                EXPECT_DOUBLE_EQ(f[i], (1 - fb.decay) * fb.filters[i].gain * env);
+            }
+        }
+    }
+}
+
+TEST(GammatoneDesign, DecayFromIntegrationTime) {
+    EXPECT_EQ(bank(4, 0.0).decay, 0.0);
+    EXPECT_DOUBLE_EQ(bank(4, 0.01).decay, std::exp(-1.0 / 441.0));
+    EXPECT_GT(bank(4, -0.01).decay, 1.0);  // accepted, not rejected
+}
+
+TEST(GammatoneDesign, InvalidRanges) {
+    for (std::size_t count : {0, 1, 2, 64}) {
+        EXPECT_THROW(bank(count, 0, 1000, 1000), std::invalid_argument) << count;
+        EXPECT_THROW(bank(count, 0, 8000, 50), std::invalid_argument) << count;
+    }
+    EXPECT_TRUE(bank(0).filters.empty());
+    const double nan = std::nan("");
+    EXPECT_NO_THROW(bank(3, 0, nan, 8000));  // a NaN spacing fails no comparison
+}
+
+TEST(GammatoneDesign, TwoFiltersSitAtTheEnds) {
+    const Filterbank fb = bank(2, 0, 100, 5000);
+    EXPECT_NEAR(fb.filters[0].cf, 100, 1e-9);
+    EXPECT_NEAR(fb.filters[1].cf, 5000, 1e-9);
+}
+
+TEST(GammatoneDesign, OneFilterSitsAtTheErbRateMidpoint) {
+    using vorl::extractor::ERB_rate_to_Hz;
+    using vorl::extractor::Hz_to_ERB_rate;
+    const Filterbank fb = bank(1, 0, 100, 5000);
+    ASSERT_EQ(fb.filters.size(), 1u);
+    const double mid = (Hz_to_ERB_rate(100.0) + Hz_to_ERB_rate(5000.0)) / 2;
+    EXPECT_NEAR(fb.filters[0].cf, ERB_rate_to_Hz(mid), 1e-9);
+    const Vec f = fb.extract(frame_of("random", 1024));
+    EXPECT_TRUE(std::isfinite(f[0]) && f[0] > 0);
+}
+
+TEST(GammatoneDesign, ErbRateRoundTrip) {
+    using vorl::extractor::ERB_rate_to_Hz;
+    using vorl::extractor::Hz_to_ERB_rate;
+    for (double f : {20.0, 50.0, 1000.0, 8000.0, 20000.0})
+        EXPECT_NEAR(ERB_rate_to_Hz(Hz_to_ERB_rate(f)), f, f * 1e-13);
+    EXPECT_NEAR(Hz_to_ERB_rate(1000.0), 15.62, 0.01);  // the classic ERB-number of 1 kHz
+}
+
+}  // namespace
