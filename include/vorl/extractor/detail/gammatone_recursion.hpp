@@ -97,10 +97,9 @@ VORL_ALWAYS_INLINE V frame_average(const V& sum, T decay, std::size_t n) {
 }
 
 // ---------------------------------------------------------------------------
-// Lanes: W filters side by side in GCC vector types. An operation on a vector
-// of W doubles is W independent IEEE operations, so each lane equals the
-// scalar recursion of its filter. A vector wider than the unit (two registers,
-// say) also gives the core two independent dependency chains per sample.
+// Lanes: W filters side by side in GCC vector types of one register's width.
+// An operation on a vector of W doubles is W independent IEEE operations, so
+// each lane equals the scalar recursion of its filter.
 
 template <int W>
 struct Lanes {
@@ -129,34 +128,63 @@ struct LaneMath {
 };
 
 /**
- * Runs `count` filters over a frame of `n` samples, W at a time, and writes
- * each filter's frame average to `out`. Lanes beyond `count` in the last group
- * run a silent filter and are never stored.
+ * Runs filters `filters[0..used)` (at most K*W of them) over a frame of `n`
+ * samples, K vectors of W lanes side by side, and writes each filter's frame
+ * average to `out`. Lanes beyond `used` run a silent filter and are never stored.
+ *
+ * Each recursion is a long chain of dependent operations per sample; K
+ * independent vectors in one loop let the core overlap them. Two fill the
+ * vector units without running out of registers.
  */
-template <int W, typename Filter>
-VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, double decay,
+template <int W, int K, typename Filter>
+VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, double decay,
                                   const double* x, std::size_t n, double* out) {
     using Vec = typename Lanes<W>::Vec;
     const Vec zero = {};
     const Vec decay_v = zero + decay;
-    for (std::size_t first = 0; first < count; first += W) {
-        const std::size_t used = std::min<std::size_t>(W, count - first);
-        GammatoneCoefficients<Vec> c{zero, zero, zero, zero, zero, zero, zero + 1, zero};
-        for (std::size_t l = 0; l < used; ++l) {
-            const Filter& f = filters[first + l];
-            c.a0[l] = f.a[0]; c.a1[l] = f.a[1]; c.a2[l] = f.a[2]; c.a3[l] = f.a[3];
-            c.a4[l] = f.a[4];
-            c.gain[l] = f.gain; c.coscf[l] = f.coscf; c.sincf[l] = f.sincf;
+    GammatoneCoefficients<Vec> c[K];
+    GammatoneState<Vec> st[K];
+    Vec sum[K];
+    for (int k = 0; k < K; ++k) {
+        c[k] = {zero, zero, zero, zero, zero, zero, zero + 1, zero};
+        start_at_rest(st[k], zero);
+        sum[k] = zero;
+    }
+    for (std::size_t i = 0; i < used; ++i) {
+        const Filter& f = filters[i];
+        GammatoneCoefficients<Vec>& ck = c[i / W];
+        const std::size_t l = i % W;
+        ck.a0[l] = f.a[0]; ck.a1[l] = f.a[1]; ck.a2[l] = f.a[2]; ck.a3[l] = f.a[3];
+        ck.a4[l] = f.a[4];
+        ck.gain[l] = f.gain; ck.coscf[l] = f.coscf; ck.sincf[l] = f.sincf;
+    }
+    for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+        for (int k = 0; k < K; ++k) {
+            gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
+            sum[k] += st[k].total;
         }
-        GammatoneState<Vec> st;
-        start_at_rest(st, zero);
-        Vec sum = zero;
-        for (std::size_t t = 0; t < n; ++t) {
-            gammatone_step<LaneMath<W>>(st, c, decay_v, x[t]);
-            sum += st.total;
-        }
-        const Vec value = frame_average(sum, decay, n);
-        for (std::size_t l = 0; l < used; ++l) out[first + l] = value[l];
+    }
+    for (std::size_t i = 0; i < used; ++i) {
+        out[i] = frame_average(sum[i / W], decay, n)[i % W];
+    }
+}
+
+/**
+ * Runs `count` filters over a frame of `n` samples and writes each filter's
+ * frame average to `out`: pairs of W-lane vectors, then what is left.
+ */
+template <int W, typename Filter>
+VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, double decay,
+                                  const double* x, std::size_t n, double* out) {
+    std::size_t first = 0;
+    for (; count - first >= 2 * W; first += 2 * W) {
+        run_group<W, 2>(filters + first, 2 * W, decay, x, n, out + first);
+    }
+    if (count - first > W) {
+        run_group<W, 2>(filters + first, count - first, decay, x, n, out + first);
+    } else if (first < count) {
+        run_group<W, 1>(filters + first, count - first, decay, x, n, out + first);
     }
 }
 
@@ -172,22 +200,21 @@ struct GammatoneKernel {
 inline bool always() { return true; }
 
 #if defined(__x86_64__) || defined(__i386__)
-// The same source compiled for three x86 vector extensions; each vector spans
-// two registers of its unit.
+// The same source compiled for three x86 vector extensions.
 template <typename Filter>
 __attribute__((target("avx512f"))) void run_avx512(const Filter* f, std::size_t count, double decay,
                                                    const double* x, std::size_t n, double* out) {
-    run_lanes<16>(f, count, decay, x, n, out);
+    run_lanes<8>(f, count, decay, x, n, out);
 }
 template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count, double decay,
                                               const double* x, std::size_t n, double* out) {
-    run_lanes<8>(f, count, decay, x, n, out);
+    run_lanes<4>(f, count, decay, x, n, out);
 }
 template <typename Filter>
 void run_sse2(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
               double* out) {
-    run_lanes<4>(f, count, decay, x, n, out);
+    run_lanes<2>(f, count, decay, x, n, out);
 }
 inline bool has_avx512f() { return __builtin_cpu_supports("avx512f"); }
 inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
@@ -203,7 +230,7 @@ constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
 template <typename Filter>
 void run_generic(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
                  double* out) {
-    run_lanes<4>(f, count, decay, x, n, out);
+    run_lanes<2>(f, count, decay, x, n, out);
 }
 template <typename Filter>
 constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
