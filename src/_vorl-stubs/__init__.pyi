@@ -1,0 +1,3 @@
+from . import extractor as extractor
+
+__version__: str

@@ -1,0 +1,67 @@
+"""The hand-written stubs of the compiled modules must not drift from them."""
+import ast
+import re
+from pathlib import Path
+
+import pytest
+
+import _vorl.extractor
+from vorl import _batch
+
+SRC = Path(__file__).resolve().parent.parent / "src"
+
+
+def stub_members(path):
+    """{qualified name: [parameter names] or None} of the classes and functions of a stub."""
+    found = {}
+
+    def visit(body, prefix):
+        for node in body:
+            if isinstance(node, ast.ClassDef):
+                found[prefix + node.name] = None
+                visit(node.body, prefix + node.name + ".")
+            elif isinstance(node, ast.FunctionDef):
+                found[prefix + node.name] = [a.arg for a in node.args.args if a.arg != "self"]
+
+    visit(ast.parse(path.read_text()).body, "")
+    return found
+
+
+def runtime_parameters(function):
+    """Parameter names from the signature line(s) pybind11 writes into the docstring."""
+    lines = [l for l in function.__doc__.splitlines()
+             if re.match(r"^(\d+\. )?\w+\(", l.strip()) and "*args" not in l]
+    names = re.findall(r"(\w+): ", lines[0].split("->")[0])
+    return [n for n in names if n != "self"]
+
+
+def runtime_members(cls, prefix=""):
+    found = {prefix + cls.__name__: None}
+    for name, value in vars(cls).items():
+        if name.startswith("__") and name not in ("__init__", "__call__"):
+            continue
+        qualified = f"{prefix}{cls.__name__}.{name}"
+        if isinstance(value, type):
+            found.update(runtime_members(value, f"{prefix}{cls.__name__}."))
+        elif isinstance(value, property):
+            found[qualified] = []
+        else:
+            found[qualified] = runtime_parameters(value)
+    return found
+
+
+def test_extractor_stub_matches_module():
+    stub = stub_members(SRC / "_vorl-stubs" / "extractor.pyi")
+    runtime = {}
+    for cls in (_vorl.extractor.Extractor, _vorl.extractor.GammatoneFilterbank):
+        runtime.update(runtime_members(cls))
+    assert set(stub) == set(runtime)
+    for name, params in runtime.items():
+        assert stub[name] == params, name
+
+
+@pytest.mark.parametrize("name", ["gammatonegram", "simd_kernel"])
+def test_batch_stub_matches_module(name):
+    stub = stub_members(SRC / "vorl" / "_batch.pyi")
+    assert set(stub) == {n for n in dir(_batch) if not n.startswith("_")}
+    assert stub[name] == runtime_parameters(getattr(_batch, name))
