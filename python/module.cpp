@@ -11,5 +11,5 @@ PYBIND11_MODULE(_vorl, m) {
     bind_extractor(extractor);
     bind_gammatone_filterbank(extractor);
 
-    m.attr("__version__") = "0.0.7";
+    m.attr("__version__") = VORL_VERSION;  // from pyproject.toml, through CMake
 }

@@ -18,3 +18,29 @@ def test_class_names_and_scopes():
     assert ex.GammatoneFilterbank.Filter.__module__ == "_vorl.extractor"
     assert not hasattr(ex, "Filter")
     assert not hasattr(ex.Extractor, "compute")
+
+
+# The interpreter picks the binding library at build time: pybind11 2.10 on
+# 3.10, 2.13 on later ones. Their rendered signatures differ in spelling only.
+MODERN_BINDINGS = sys.version_info >= (3, 11)
+
+
+def test_binding_library_state_version():
+    import builtins
+
+    expected = 5 if sys.version_info >= (3, 12) else 4
+    keys = [k for k in vars(builtins) if k.startswith("__pybind11_internals_v")]
+    assert keys and all(k.startswith(f"__pybind11_internals_v{expected}_") for k in keys)
+
+
+def test_rendered_signatures():
+    ex = _vorl.extractor
+    floats, five = ("list[float]", "Annotated[list[float], FixedSize(5)]") if MODERN_BINDINGS \
+        else ("List[float]", "List[float[5]]")
+    call = ex.Extractor.__call__.__doc__
+    assert f"__call__(self: _vorl.extractor.Extractor, input: {floats}) -> {floats}" in call
+    assert ("__call__(self: _vorl.extractor.Extractor, input: numpy.ndarray[numpy.float64[m, n], "
+            f"flags.f_contiguous]) -> {floats}") in call
+    assert f"a: {five}) -> None" in ex.GammatoneFilterbank.Filter.__init__.__doc__
+    assert ex.Extractor.transform.fget.__doc__.strip() == \
+        "(self: _vorl.extractor.Extractor) -> Callable[[float], float]"

@@ -38,8 +38,8 @@ def runtime_parameters(function):
 def runtime_members(cls, prefix=""):
     found = {prefix + cls.__name__: None}
     for name, value in vars(cls).items():
-        if name.startswith("__") and name not in ("__init__", "__call__"):
-            continue
+        if name.startswith("_") and name not in ("__init__", "__call__"):
+            continue  # dunders, and the binding library's own (`_pybind11_conduit_v1_`)
         qualified = f"{prefix}{cls.__name__}.{name}"
         if isinstance(value, type):
             found.update(runtime_members(value, f"{prefix}{cls.__name__}."))

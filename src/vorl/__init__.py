@@ -11,5 +11,5 @@ from ._gammatone import Gammatone, gammatonegram
 from ._io import load
 from ._plot import plot
 
-__version__ = "0.0.7"
+from _vorl import __version__  # the version of pyproject.toml, compiled in
 __all__ = ["Gammatone", "gammatonegram", "load", "plot", "__version__"]
