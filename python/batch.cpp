@@ -2,6 +2,8 @@
 // with the interpreter lock released and the frames spread over threads.
 // Each frame takes the same path as a call of the `_vorl` extractor on it, so
 // every row equals that call bit for bit.
+#include "interpreter.hpp"
+
 #include <vorl/extractor/gammatone_filterbank.hpp>
 
 #include <pybind11/eigen.h>
@@ -12,9 +14,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 namespace py = pybind11;
@@ -48,28 +48,16 @@ py::array_t<double> gammatonegram(Filterbank::MatrixView signal, std::size_t fra
     // Thread w takes the w-th contiguous share of the frames. Errors (a missing
     // channel, say) come from the extractor itself and are rethrown after the join.
     const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(threads, frames));
-    std::vector<std::exception_ptr> failures(workers);
-    auto work = [&](std::size_t w) {
-        try {
+    {
+        vorl_python::Unlocked unlocked;
+        vorl_python::run_on_threads(workers, [&](std::size_t w) {
             for (std::size_t i = frames * w / workers; i < frames * (w + 1) / workers; ++i) {
                 const auto frame = signal.middleCols(static_cast<Eigen::Index>(i * hop_length),
                                                      static_cast<Eigen::Index>(frame_length));
                 const std::vector<double> features = fb(Filterbank::MatrixView(frame));
                 std::copy(features.begin(), features.end(), rows + i * num_bands);
             }
-        } catch (...) {
-            failures[w] = std::current_exception();
-        }
-    };
-    {
-        py::gil_scoped_release unlocked;
-        std::vector<std::thread> pool;
-        for (std::size_t w = 1; w < workers; ++w) pool.emplace_back(work, w);
-        work(0);
-        for (std::thread& t : pool) t.join();
-    }
-    for (const std::exception_ptr& failure : failures) {
-        if (failure) std::rethrow_exception(failure);
+        });
     }
     return gram;
 }

@@ -4,8 +4,6 @@
 
 #include <fmt/format.h>
 #include <pybind11/eigen.h>
-#include <pybind11/functional.h>
-#include <pybind11/stl.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -30,8 +28,15 @@ public:
         if (!override) {
             py::pybind11_fail("Tried to call pure virtual function \"Extractor::compute\"");
         }
-        py::list result = py::cast(output);
-        override(py::cast(input), result);
+        const py::object frame = py::cast(input);
+        const py::list result = py::cast(output);
+        PyObject* returned = vorl_python::call_python([&] {
+            return PyObject_CallFunctionObjArgs(override.ptr(), frame.ptr(), result.ptr(), nullptr);
+        });
+        if (returned == nullptr) {
+            throw py::error_already_set();
+        }
+        Py_DECREF(returned);
         output = numbers_of(result, output.size());
     }
 
@@ -59,7 +64,8 @@ void bind_extractor(py::module_& m) {
     using Frame = Extractor::Frame;
     using Features = Extractor::Features;
 
-    py::class_<Extractor, PyExtractor>(m, "Extractor")
+    py::class_<Extractor, PyExtractor> extractor(m, "Extractor", vorl_python::watch_transform());
+    extractor
         .def(py::init<std::size_t, std::size_t, std::int32_t, Extractor::Transform, std::int32_t>(),
              py::arg("num_samples") = 1024, py::arg("num_features") = 64,
              py::arg("sample_rate") = 44100,
@@ -78,4 +84,5 @@ void bind_extractor(py::module_& m) {
         .def_readonly("sample_rate", &Extractor::sample_rate)
         .def_readonly("transform", &Extractor::transform)
         .def_readonly("on_channel", &Extractor::on_channel);
+    vorl_python::refuse_foreign_init(extractor);
 }

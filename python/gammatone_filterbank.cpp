@@ -2,9 +2,6 @@
 
 #include <vorl/extractor/gammatone_filterbank.hpp>
 
-#include <pybind11/functional.h>
-#include <pybind11/stl.h>
-
 #include <array>
 #include <cmath>
 #include <cstddef>

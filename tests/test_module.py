@@ -1,3 +1,4 @@
+import subprocess
 import sys
 
 import _vorl
@@ -26,11 +27,22 @@ MODERN_BINDINGS = sys.version_info >= (3, 11)
 
 
 def test_binding_library_state_version():
-    import builtins
-
+    """pybind11 keeps its shared state under a versioned key: version 4 in the
+    builtins, version 5 (3.12 and later) in the interpreter's state dict. A fresh
+    interpreter, so that no other extension's binding library adds its own key."""
+    probe = """if True:
+        import builtins, ctypes, _vorl
+        api = ctypes.pythonapi
+        api.PyInterpreterState_Get.restype = ctypes.c_void_p
+        api.PyInterpreterState_GetDict.restype = ctypes.py_object
+        api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+        state = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())
+        print(*[k for k in [*vars(builtins), *state] if str(k).startswith("__pybind11_internals_")])
+    """
+    keys = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                          check=True).stdout.split()
     expected = 5 if sys.version_info >= (3, 12) else 4
-    keys = [k for k in vars(builtins) if k.startswith("__pybind11_internals_v")]
-    assert keys and all(k.startswith(f"__pybind11_internals_v{expected}_") for k in keys)
+    assert len(keys) == 1 and keys[0].startswith(f"__pybind11_internals_v{expected}_"), keys
 
 
 def test_rendered_signatures():

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -131,6 +132,25 @@ TEST(Extractor, AveragingStridedBlock) {
     r(Extractor::MatrixView(big.topRows(2)));
     EXPECT_EQ(r.frames.at(0), (Vec{2, 20}));
 }
+
+// A frame at an odd byte offset (a NumPy view into a byte buffer) reads the
+// same samples; under UBSan a misaligned load would stop the test.
+class Unaligned : public ::testing::TestWithParam<int> {};
+
+TEST_P(Unaligned, SelectsAndAveragesLikeAnAlignedCopy) {
+    const Vec samples{1, 2, 3, 4, 5, 6};  // column-major 2 x 3
+    std::vector<unsigned char> bytes(sizeof(double) * samples.size() + 1);
+    std::memcpy(bytes.data() + 1, samples.data(), sizeof(double) * samples.size());
+    const auto* odd = reinterpret_cast<const double*>(bytes.data() + 1);
+    const Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>> view(odd, 2, 3,
+                                                                          Eigen::OuterStride<>(2));
+    const Eigen::Map<const Eigen::MatrixXd> aligned(samples.data(), 2, 3);
+    Recorder a(3, 1, GetParam()), b(3, 1, GetParam());
+    a(Extractor::MatrixView(view));
+    b(Extractor::MatrixView(aligned));
+    EXPECT_EQ(a.frames.at(0), b.frames.at(0));
+}
+INSTANTIATE_TEST_SUITE_P(Channels, Unaligned, ::testing::Values(-1, 0, 1));
 
 TEST(Extractor, AveragingNoRowsGivesNaN) {
     Recorder r(5, 1, -1);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <vector>
@@ -115,6 +116,17 @@ public:
     const ChannelSelector channel_selector;
 
 private:
+    /**
+     * One sample of a matrix frame. The caller's array may sit at any byte
+     * offset (a NumPy view into a byte buffer, say), so it is read bytewise;
+     * this compiles to a plain load.
+     */
+    static T sample_at(const T* p) {
+        T value;
+        std::memcpy(&value, p, sizeof value);
+        return value;
+    }
+
     /** Copies row `channel` of the frame; rejects a row the frame does not have. */
     struct SingleChannel {
         std::int32_t channel;
@@ -128,7 +140,8 @@ private:
             }
             Frame frame(static_cast<std::size_t>(input.cols()));
             for (Eigen::Index j = 0; j < input.cols(); ++j) {
-                frame[static_cast<std::size_t>(j)] = input(channel, j);
+                frame[static_cast<std::size_t>(j)] =
+                    sample_at(input.data() + channel + j * input.outerStride());
             }
             return frame;
         }
@@ -146,9 +159,9 @@ private:
             T sum = T(0);
             if (rows > 0) {
                 const T* column = input.data() + j * input.outerStride();
-                sum = column[0];
+                sum = sample_at(column);
                 for (Eigen::Index i = 1; i < rows; ++i) {
-                    sum += column[i];
+                    sum += sample_at(column + i);
                 }
             }
             frame[static_cast<std::size_t>(j)] = sum / count;
