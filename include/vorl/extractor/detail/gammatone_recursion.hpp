@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 
 #define VORL_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -128,6 +129,36 @@ struct LaneMath {
 };
 
 /**
+ * Loads the constants of filters `filters[0..used)` into K vectors of W lanes;
+ * lanes beyond `used` get a silent filter (all zero but an identity rotation).
+ */
+template <int W, int K, typename Filter>
+VORL_ALWAYS_INLINE void load_coefficients(const Filter* filters, std::size_t used,
+                                          GammatoneCoefficients<typename Lanes<W>::Vec>* c) {
+    using Vec = typename Lanes<W>::Vec;
+    const Vec zero = {};
+    for (int k = 0; k < K; ++k) {
+        c[k] = {zero, zero, zero, zero, zero, zero, zero + 1, zero};
+    }
+    for (std::size_t i = 0; i < used; ++i) {
+        const Filter& f = filters[i];
+        GammatoneCoefficients<Vec>& ck = c[i / W];
+        const std::size_t l = i % W;
+        ck.a0[l] = f.a[0]; ck.a1[l] = f.a[1]; ck.a2[l] = f.a[2]; ck.a3[l] = f.a[3];
+        ck.a4[l] = f.a[4];
+        ck.gain[l] = f.gain; ck.coscf[l] = f.coscf; ck.sincf[l] = f.sincf;
+    }
+}
+
+/** Calls `f(a.x, b.x)` for every field x of two recursion states, in declaration order. */
+template <typename A, typename B, typename F>
+VORL_ALWAYS_INLINE void for_each_field(A& a, B& b, F f) {
+    f(a.p1r, b.p1r); f(a.p2r, b.p2r); f(a.p3r, b.p3r); f(a.p4r, b.p4r);
+    f(a.p1i, b.p1i); f(a.p2i, b.p2i); f(a.p3i, b.p3i); f(a.p4i, b.p4i);
+    f(a.qc, b.qc); f(a.qs, b.qs); f(a.total, b.total);
+}
+
+/**
  * Runs filters `filters[0..used)` (at most K*W of them) over a frame of `n`
  * samples, K vectors of W lanes side by side, and writes each filter's frame
  * average to `out`. Lanes beyond `used` run a silent filter and are never stored.
@@ -145,18 +176,10 @@ VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, doubl
     GammatoneCoefficients<Vec> c[K];
     GammatoneState<Vec> st[K];
     Vec sum[K];
+    load_coefficients<W, K>(filters, used, c);
     for (int k = 0; k < K; ++k) {
-        c[k] = {zero, zero, zero, zero, zero, zero, zero + 1, zero};
         start_at_rest(st[k], zero);
         sum[k] = zero;
-    }
-    for (std::size_t i = 0; i < used; ++i) {
-        const Filter& f = filters[i];
-        GammatoneCoefficients<Vec>& ck = c[i / W];
-        const std::size_t l = i % W;
-        ck.a0[l] = f.a[0]; ck.a1[l] = f.a[1]; ck.a2[l] = f.a[2]; ck.a3[l] = f.a[3];
-        ck.a4[l] = f.a[4];
-        ck.gain[l] = f.gain; ck.coscf[l] = f.coscf; ck.sincf[l] = f.sincf;
     }
     for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
@@ -188,12 +211,73 @@ VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, doub
     }
 }
 
+/**
+ * Continues filters `filters[0..used)` (at most K*W of them), whose states are
+ * `states[0..used)`, through `n` more samples, and writes each filter's
+ * integrated envelope after sample t to `totals[t * stride + i]`. The states
+ * are read first and written back last, so consecutive calls run the filters
+ * through the concatenated signal exactly as one call would.
+ */
+template <int W, int K, typename Filter>
+VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneState<double>* states,
+                                             std::size_t used, double decay, const double* x,
+                                             std::size_t n, double* totals, std::size_t stride) {
+    using Vec = typename Lanes<W>::Vec;
+    const Vec zero = {};
+    const Vec decay_v = zero + decay;
+    GammatoneCoefficients<Vec> c[K];
+    GammatoneState<Vec> st[K];
+    load_coefficients<W, K>(filters, used, c);
+    for (int k = 0; k < K; ++k) start_at_rest(st[k], zero);
+    for (std::size_t i = 0; i < used; ++i) {
+        for_each_field(st[i / W], states[i], [&](Vec& lane, const double& v) { lane[i % W] = v; });
+    }
+    for (std::size_t t = 0; t < n; ++t) {
+        double* row = totals + t * stride;
+#pragma GCC unroll 4
+        for (int k = 0; k < K; ++k) {
+            gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
+            if (used == std::size_t(K) * W) {
+                std::memcpy(row + k * W, &st[k].total, sizeof(Vec));  // a whole vector, unaligned
+            }
+        }
+        if (used != std::size_t(K) * W) {
+            for (std::size_t i = 0; i < used; ++i) row[i] = st[i / W].total[i % W];
+        }
+    }
+    for (std::size_t i = 0; i < used; ++i) {
+        for_each_field(st[i / W], states[i], [&](const Vec& lane, double& v) { v = lane[i % W]; });
+    }
+}
+
+/** `run_group_continuous` over any number of filters: pairs of W-lane vectors, then the rest. */
+template <int W, typename Filter>
+VORL_ALWAYS_INLINE void run_lanes_continuous(const Filter* filters, GammatoneState<double>* states,
+                                             std::size_t count, double decay, const double* x,
+                                             std::size_t n, double* totals, std::size_t stride) {
+    std::size_t first = 0;
+    for (; count - first >= 2 * W; first += 2 * W) {
+        run_group_continuous<W, 2>(filters + first, states + first, 2 * W, decay, x, n,
+                                   totals + first, stride);
+    }
+    if (count - first > W) {
+        run_group_continuous<W, 2>(filters + first, states + first, count - first, decay, x, n,
+                                   totals + first, stride);
+    } else if (first < count) {
+        run_group_continuous<W, 1>(filters + first, states + first, count - first, decay, x, n,
+                                   totals + first, stride);
+    }
+}
+
 /** One compiled variant of the lane kernel. */
 template <typename Filter>
 struct GammatoneKernel {
     using Run = void (*)(const Filter*, std::size_t, double, const double*, std::size_t, double*);
+    using Continue = void (*)(const Filter*, GammatoneState<double>*, std::size_t, double,
+                              const double*, std::size_t, double*, std::size_t);
     const char* name;  ///< instruction set it is compiled for
-    Run run;
+    Run run;            ///< frames from rest: `run_lanes`
+    Continue run_continuous;  ///< filters carried through a signal: `run_lanes_continuous`
     bool (*supported)();  ///< whether this CPU can run it
 };
 
@@ -207,14 +291,32 @@ __attribute__((target("avx512f"))) void run_avx512(const Filter* f, std::size_t 
     run_lanes<8>(f, count, decay, x, n, out);
 }
 template <typename Filter>
+__attribute__((target("avx512f"))) void run_avx512_continuous(
+    const Filter* f, GammatoneState<double>* states, std::size_t count, double decay,
+    const double* x, std::size_t n, double* totals, std::size_t stride) {
+    run_lanes_continuous<8>(f, states, count, decay, x, n, totals, stride);
+}
+template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count, double decay,
                                               const double* x, std::size_t n, double* out) {
     run_lanes<4>(f, count, decay, x, n, out);
 }
 template <typename Filter>
+__attribute__((target("avx2"))) void run_avx2_continuous(
+    const Filter* f, GammatoneState<double>* states, std::size_t count, double decay,
+    const double* x, std::size_t n, double* totals, std::size_t stride) {
+    run_lanes_continuous<4>(f, states, count, decay, x, n, totals, stride);
+}
+template <typename Filter>
 void run_sse2(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
               double* out) {
     run_lanes<2>(f, count, decay, x, n, out);
+}
+template <typename Filter>
+void run_sse2_continuous(const Filter* f, GammatoneState<double>* states, std::size_t count,
+                         double decay, const double* x, std::size_t n, double* totals,
+                         std::size_t stride) {
+    run_lanes_continuous<2>(f, states, count, decay, x, n, totals, stride);
 }
 inline bool has_avx512f() { return __builtin_cpu_supports("avx512f"); }
 inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
@@ -222,9 +324,9 @@ inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
 /** Every variant, widest first. */
 template <typename Filter>
 constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
-    {"avx512f", &run_avx512<Filter>, &has_avx512f},
-    {"avx2", &run_avx2<Filter>, &has_avx2},
-    {"sse2", &run_sse2<Filter>, &always},
+    {"avx512f", &run_avx512<Filter>, &run_avx512_continuous<Filter>, &has_avx512f},
+    {"avx2", &run_avx2<Filter>, &run_avx2_continuous<Filter>, &has_avx2},
+    {"sse2", &run_sse2<Filter>, &run_sse2_continuous<Filter>, &always},
 };
 #else
 template <typename Filter>
@@ -233,8 +335,14 @@ void run_generic(const Filter* f, std::size_t count, double decay, const double*
     run_lanes<2>(f, count, decay, x, n, out);
 }
 template <typename Filter>
+void run_generic_continuous(const Filter* f, GammatoneState<double>* states, std::size_t count,
+                            double decay, const double* x, std::size_t n, double* totals,
+                            std::size_t stride) {
+    run_lanes_continuous<2>(f, states, count, decay, x, n, totals, stride);
+}
+template <typename Filter>
 constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
-    {"generic", &run_generic<Filter>, &always},
+    {"generic", &run_generic<Filter>, &run_generic_continuous<Filter>, &always},
 };
 #endif
 

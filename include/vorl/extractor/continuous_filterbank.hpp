@@ -1,0 +1,69 @@
+#pragma once
+
+#include "vorl/extractor/detail/gammatone_recursion.hpp"
+#include "vorl/extractor/gammatone_filterbank.hpp"
+
+#include <cstddef>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace vorl {
+namespace extractor {
+
+/**
+ * Gammatone filters that run continuously through a signal.
+ *
+ * The filters are the `GammatoneFilterbank`'s records and the recursion is the
+ * same, sample for sample; only the state is carried from each sample to the
+ * next and from one call of `process` to the next, instead of starting from
+ * rest at every frame. Splitting a signal into chunks of any lengths and
+ * processing them in order gives the same bits as processing it whole.
+ */
+class ContinuousFilterbank {
+public:
+    using Filter = GammatoneFilterbank<double>::Filter;
+
+    /**
+     * @param filters the filters, in the order of the output columns
+     * @param decay   per-sample factor of the envelope integration (0: none)
+     */
+    ContinuousFilterbank(std::vector<Filter> filters, double decay)
+        : filters_(std::move(filters)), decay_(decay), states_(filters_.size()) {
+        reset();
+    }
+
+    /** Puts every filter back at rest, as before the first sample. */
+    void reset() {
+        for (detail::GammatoneState<double>& state : states_) {
+            detail::start_at_rest(state, 0.0);
+        }
+    }
+
+    /**
+     * Runs every filter through samples `x[0..n)` and writes filter k's
+     * integrated, gain-scaled envelope after sample t to `totals[t * stride + k]`.
+     *
+     * @throws std::invalid_argument if `stride` is smaller than the number of filters
+     */
+    void process(const double* x, std::size_t n, double* totals, std::size_t stride) {
+        if (stride < filters_.size()) {
+            throw std::invalid_argument("row stride smaller than the number of filters");
+        }
+        detail::best_gammatone_kernel<Filter>().run_continuous(
+            filters_.data(), states_.data(), filters_.size(), decay_, x, n, totals, stride);
+    }
+
+    /** The filters, in output order. */
+    const std::vector<Filter>& filters() const { return filters_; }
+    /** Per-sample factor of the envelope integration. */
+    double decay() const { return decay_; }
+
+private:
+    std::vector<Filter> filters_;
+    double decay_;
+    std::vector<detail::GammatoneState<double>> states_;
+};
+
+}  // namespace extractor
+}  // namespace vorl

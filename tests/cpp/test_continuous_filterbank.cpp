@@ -1,0 +1,121 @@
+#include <vorl/extractor/continuous_filterbank.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+using vorl::extractor::ContinuousFilterbank;
+using Filterbank = vorl::extractor::GammatoneFilterbank<double>;
+using Filter = Filterbank::Filter;
+using State = vorl::extractor::detail::GammatoneState<double>;
+using Vec = std::vector<double>;
+
+double identity(double x) { return x; }
+
+bool same(double a, double b) {
+    if (std::isnan(a) && std::isnan(b)) return true;
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+Vec noise(std::size_t n, unsigned seed = 1) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal;
+    Vec x(n);
+    for (double& v : x) v = normal(rng);
+    return x;
+}
+
+// The scalar recursion of each filter, carried through the whole signal: (samples x filters).
+Vec scalar_totals(const Filterbank& fb, const Vec& x) {
+    const std::size_t m = fb.filters.size();
+    Vec totals(x.size() * m);
+    for (std::size_t k = 0; k < m; ++k) {
+        const Filter& f = fb.filters[k];
+        const vorl::extractor::detail::GammatoneCoefficients<double> c{
+            f.a[0], f.a[1], f.a[2], f.a[3], f.a[4], f.gain, f.coscf, f.sincf};
+        State st;
+        vorl::extractor::detail::start_at_rest(st, 0.0);
+        for (std::size_t t = 0; t < x.size(); ++t) {
+            vorl::extractor::detail::gammatone_step<vorl::extractor::detail::ScalarMath<double>>(
+                st, c, fb.decay, x[t]);
+            totals[t * m + k] = st.total;
+        }
+    }
+    return totals;
+}
+
+class Counts : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Counts, EveryKernelMatchesTheScalarRecursionAcrossCalls) {
+    const Filterbank fb(64, GetParam(), 44100, identity, -1, 50, 8000, 0.002);
+    Vec x = noise(700);
+    x[5] = 1e-310;  // subnormal
+    x[9] = 1e300;
+    const Vec expected = scalar_totals(fb, x);
+    const std::size_t m = fb.filters.size();
+    for (const auto& kernel : vorl::extractor::detail::gammatone_kernels<Filter>) {
+        if (!kernel.supported()) continue;
+        std::vector<State> states(m);
+        for (State& s : states) vorl::extractor::detail::start_at_rest(s, 0.0);
+        Vec totals(x.size() * m, -1.0);
+        // Two calls, split at an odd sample: the state must carry over.
+        kernel.run_continuous(fb.filters.data(), states.data(), m, fb.decay, x.data(), 333,
+                              totals.data(), m);
+        kernel.run_continuous(fb.filters.data(), states.data(), m, fb.decay, x.data() + 333,
+                              x.size() - 333, totals.data() + 333 * m, m);
+        for (std::size_t i = 0; i < totals.size(); ++i) {
+            ASSERT_TRUE(same(totals[i], expected[i]))
+                << kernel.name << " filter " << i % m << " sample " << i / m;
+        }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(AroundGroupSizes, Counts,
+                         ::testing::Values(1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33));
+
+TEST(ContinuousFilterbank, AnyChunkingGivesTheSameBits) {
+    const Filterbank fb(64, 20, 16000, identity, -1, 100, 6000, 0);
+    const Vec x = noise(3000, 7);
+    ContinuousFilterbank whole(fb.filters, fb.decay), chunked(fb.filters, fb.decay);
+    Vec a(x.size() * 20), b(x.size() * 20);
+    whole.process(x.data(), x.size(), a.data(), 20);
+    std::size_t t = 0;
+    for (std::size_t size : {0, 1, 1, 2, 511, 0, 1000, 3}) {
+        chunked.process(x.data() + t, size, b.data() + t * 20, 20);
+        t += size;
+    }
+    chunked.process(x.data() + t, x.size() - t, b.data() + t * 20, 20);
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0);
+
+    chunked.reset();
+    chunked.process(x.data(), x.size(), b.data(), 20);
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0);
+}
+
+TEST(ContinuousFilterbank, FirstFrameEqualsTheFramedExtractor) {
+    const Filterbank fb(1024, 64, 44100, identity, -1, 50, 8000, 0.008);
+    const Vec x = noise(1500, 3);
+    ContinuousFilterbank cfb(fb.filters, fb.decay);
+    Vec totals(x.size() * 64);
+    cfb.process(x.data(), x.size(), totals.data(), 64);
+    const Vec framed = fb(Vec(x.begin(), x.begin() + 1024));
+    for (std::size_t k = 0; k < 64; ++k) {
+        double sum = 0;
+        for (std::size_t t = 0; t < 1024; ++t) sum += totals[t * 64 + k];
+        EXPECT_TRUE(same(vorl::extractor::detail::frame_average(sum, fb.decay, 1024), framed[k]))
+            << "band " << k;
+    }
+}
+
+TEST(ContinuousFilterbank, RowStrideMustHoldEveryFilter) {
+    const Filterbank fb(16, 4, 16000, identity, -1, 100, 6000, 0);
+    ContinuousFilterbank cfb(fb.filters, fb.decay);
+    Vec x(8), totals(32);
+    EXPECT_THROW(cfb.process(x.data(), 8, totals.data(), 3), std::invalid_argument);
+}
+
+}  // namespace
