@@ -6,8 +6,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -66,38 +71,84 @@ private:
 };
 
 /**
- * Calls `work(w)` for w = 0 .. workers-1, on w-1 new threads and this one, and
- * rethrows the first failure after every thread has ended. A thread that the
- * system refuses to start ends the run the same way: the threads already
- * running finish, and its error is thrown.
+ * Runs `work(task, stop)` for task = 0 .. tasks-1 on up to `threads` new
+ * threads, taken in order by whichever thread is free, while the calling
+ * thread, which holds the interpreter lock, waits with the lock released.
+ *
+ * Every 100 ms the caller takes the lock and lets Python handle pending
+ * signals: Ctrl-C sets `stop`, which long tasks check between blocks, and the
+ * KeyboardInterrupt is raised once every thread has ended. The first failure
+ * of a task also sets `stop` and is rethrown after every thread has ended; so
+ * is a refusal of the system to start a thread.
  */
 template <typename Work>
-void run_on_threads(std::size_t workers, const Work& work) {
-    std::vector<std::exception_ptr> failures(workers);
-    auto guarded = [&](std::size_t w) {
-        try {
-            work(w);
-        } catch (...) {
-            failures[w] = std::current_exception();
+void run_tasks(std::size_t tasks, std::size_t threads, const Work& work) {
+    if (tasks == 0) return;
+    const std::size_t workers = std::max<std::size_t>(1, std::min(tasks, threads));
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::condition_variable finished;
+    std::size_t running = 0;
+    std::exception_ptr failure;
+
+    auto worker = [&] {
+        for (std::size_t task; !stop && (task = next++) < tasks;) {
+            try {
+                work(task, static_cast<const std::atomic<bool>&>(stop));
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(lock);
+                if (!failure) failure = std::current_exception();
+                stop = true;
+            }
         }
+        std::lock_guard<std::mutex> guard(lock);
+        --running;
+        finished.notify_all();
     };
+    auto wait_for_all = [&](std::chrono::milliseconds patience) {
+        Unlocked unlocked;
+        std::unique_lock<std::mutex> guard(lock);
+        return finished.wait_for(guard, patience, [&] { return running == 0; });
+    };
+
     std::vector<std::thread> pool;
-    std::exception_ptr refused;
     try {
         pool.reserve(workers);
-        for (std::size_t w = 1; w < workers; ++w) pool.emplace_back(guarded, w);
+        for (std::size_t w = 0; w < workers; ++w) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                ++running;
+            }
+            try {
+                pool.emplace_back(worker);
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(lock);
+                --running;
+                throw;
+            }
+        }
     } catch (const std::system_error& error) {
-        refused = std::make_exception_ptr(std::runtime_error(
-            "could not start " + std::to_string(workers - 1) + " worker threads: " + error.what()));
+        stop = true;
+        std::lock_guard<std::mutex> guard(lock);
+        failure = std::make_exception_ptr(std::runtime_error(
+            "could not start " + std::to_string(workers) + " worker threads: " + error.what()));
     } catch (...) {
-        refused = std::current_exception();
+        stop = true;
+        std::lock_guard<std::mutex> guard(lock);
+        failure = std::current_exception();
     }
-    if (!refused) guarded(0);
+
+    bool interrupted = false;
+    while (!wait_for_all(std::chrono::milliseconds(100))) {
+        if (!interrupted && PyErr_CheckSignals() != 0) {
+            interrupted = true;  // the Python error stays set until the threads are done
+            stop = true;
+        }
+    }
     for (std::thread& t : pool) t.join();
-    if (refused) std::rethrow_exception(refused);
-    for (const std::exception_ptr& failure : failures) {
-        if (failure) std::rethrow_exception(failure);
-    }
+    if (interrupted) throw pybind11::error_already_set();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace vorl_python

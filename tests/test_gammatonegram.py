@@ -153,23 +153,21 @@ def test_pickle_round_trip_and_process_pool(stereo):
 
 
 def test_native_kernel_is_named():
-    from vorl import _batch
-
-    assert _batch.simd_kernel() in {"avx512f", "avx2", "sse2", "generic"}
+    assert vorl.simd_kernel() in {"avx512f", "avx2", "sse2", "generic"}
 
 
-def test_native_batch_rejects_what_python_would():
-    from vorl import _batch
+def test_native_engine_rejects_what_python_would():
+    from vorl import _engine
 
     signal = np.zeros((1, 300), order="F")
-    args = dict(frame_length=100, hop_length=50, num_bands=4, sample_rate=RATE, low_Hz=50.0,
-                high_Hz=4000.0, temporal_integration=0.0, channel=-1, log=True, threads=1)
+    bank = _engine.Bank(RATE, None, 4, 50.0, 4000.0, 1.019, 0.0)
+    args = dict(frame_length=100, hop_length=50, channel=-1, log=True, threads=1)
     with pytest.raises(ValueError, match="Cannot select channel 3"):
-        _batch.gammatonegram(signal, **{**args, "channel": 3})
+        _engine.framed(signal, bank, **{**args, "channel": 3})
     with pytest.raises(ValueError, match="must be positive"):
-        _batch.gammatonegram(signal, **{**args, "hop_length": 0})
+        _engine.framed(signal, bank, **{**args, "hop_length": 0})
     with pytest.raises(ValueError, match="Invalid frequency range"):
-        _batch.gammatonegram(signal, **{**args, "low_Hz": 5000.0})
+        _engine.Bank(RATE, None, 4, 5000.0, 4000.0, 1.019, 0.0)
     with pytest.raises(TypeError):
-        _batch.gammatonegram(np.zeros((2, 300)), **args)  # C order is not converted
-    assert _batch.gammatonegram(signal[:, :50], **args).shape == (0, 4)
+        _engine.framed(np.zeros((2, 300)), bank, **args)  # C order is not converted
+    assert _engine.framed(signal[:, :50], bank, **args).shape == (0, 4)

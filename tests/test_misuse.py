@@ -111,7 +111,7 @@ CASES = {
 LIMITED = {
     "worker threads refused": ("RuntimeError", """
         import vorl
-        signal = np.zeros(201 * 512)
+        signal = np.zeros(16 * 201 * 512)  # work for 200 threads
         limit_address_space(120)
         vorl.gammatonegram(signal, 44100, num_bands=4, threads=200)
     """),

@@ -6,7 +6,7 @@ from pathlib import Path
 import pytest
 
 import _vorl.extractor
-from vorl import _batch
+from vorl import _engine
 
 SRC = Path(__file__).resolve().parent.parent / "src"
 
@@ -60,8 +60,12 @@ def test_extractor_stub_matches_module():
         assert stub[name] == params, name
 
 
-@pytest.mark.parametrize("name", ["gammatonegram", "simd_kernel"])
-def test_batch_stub_matches_module(name):
-    stub = stub_members(SRC / "vorl" / "_batch.pyi")
-    assert set(stub) == {n for n in dir(_batch) if not n.startswith("_")}
-    assert stub[name] == runtime_parameters(getattr(_batch, name))
+def test_engine_stub_matches_module():
+    stub = stub_members(SRC / "vorl" / "_engine.pyi")
+    runtime = {n: runtime_parameters(getattr(_engine, n))
+               for n in ("framed", "continuous", "simd_kernel")}
+    for cls in (_engine.Bank, _engine.Stream):
+        runtime.update(runtime_members(cls))
+    assert set(stub) == set(runtime)
+    for name, params in runtime.items():
+        assert stub[name] == params, name

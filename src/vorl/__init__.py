@@ -7,9 +7,11 @@
 
 The per-frame extractor itself is `_vorl.extractor.GammatoneFilterbank`.
 """
-from ._gammatone import Gammatone, gammatonegram
+from ._gammatone import (Cochleagram, ContinuousStream, FramedStream, Gammatone, cochleagram,
+                         gammatonegram, simd_kernel)
 from ._io import load
 from ._plot import plot
 
 from _vorl import __version__  # the version of pyproject.toml, compiled in
-__all__ = ["Gammatone", "gammatonegram", "load", "plot", "__version__"]
+__all__ = ["Cochleagram", "ContinuousStream", "FramedStream", "Gammatone", "cochleagram",
+           "gammatonegram", "load", "plot", "simd_kernel", "__version__"]

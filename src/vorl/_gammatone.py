@@ -1,22 +1,33 @@
-"""Gammatone features of whole signals."""
+"""Gammatone features of whole signals and of streams.
+
+Two configurations share their parameters and their one mapping to native
+objects (`_Config._bank`):
+
+- `Gammatone`: framed features, every filter restarted from rest at each
+  frame; each row is bit for bit the `_vorl` extractor's output for its frame.
+- `Cochleagram`: the filters run continuously through the whole signal, their
+  state carried from sample to sample and from chunk to chunk.
+"""
 from __future__ import annotations
 
 import math
 import operator
 import os
 import warnings
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Iterator, Optional
+from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _batch
+from . import _engine
 
 if TYPE_CHECKING:
     from _vorl.extractor import GammatoneFilterbank
 
 _INT32_MAX = 2**31 - 1
+_ERB_DEFAULTS = (64, 50.0, 8000.0, 1.019)  # num_bands, low_Hz, high_Hz, bandwidth_factor
+
+Array = npt.NDArray[np.float64]
 
 
 def _positive_int(name: str, value: object, limit: int = 2**62) -> int:
@@ -38,39 +49,42 @@ def _finite(name: str, value: object) -> float:
     return number
 
 
-@dataclass(frozen=True)
-class Gammatone:
-    """Configuration of a gammatonegram: an immutable, picklable value.
+def _frequencies(values: object) -> Tuple[float, ...]:
+    cfs = np.asarray(values, dtype=np.float64)
+    if cfs.ndim != 1 or cfs.size == 0:
+        raise ValueError("center_frequencies must be a non-empty 1-D sequence of Hz values")
+    if not np.all(np.isfinite(cfs)) or np.any(cfs <= 0):
+        raise ValueError("center_frequencies must be finite and positive")
+    if np.any(np.diff(cfs) <= 0):
+        raise ValueError("center_frequencies must ascend strictly")
+    return tuple(float(f) for f in cfs)
 
-    Calling it on a signal returns the features of every whole frame, one row
-    per frame and one column per band (band centre frequencies ascending).
-    Each row equals, bit for bit, the native extractor of `filterbank()`
-    applied to that frame.
 
-    Parameters
-    ----------
-    sample_rate : samples per second (a whole number).
-    frame_length, hop_length : frame size and frame step, in samples.
-    num_bands : number of gammatone filters, evenly spaced on the ERB-rate scale.
-    low_Hz, high_Hz : centre frequencies of the lowest and highest band.
-    temporal_integration : time constant, in seconds, of the leaky integration of
-        each band's envelope; 0 turns it off.
-    channel : channel to analyse; a negative value averages all channels.
-    log : return log10 of the band levels (True) or the levels themselves.
-    """
+class _Config:
+    """Parameters shared by `Gammatone` and `Cochleagram`: an immutable, picklable value."""
+
+    __slots__ = ("sample_rate", "frame_length", "hop_length", "num_bands", "low_Hz", "high_Hz",
+                 "temporal_integration", "channel", "log", "bandwidth_factor",
+                 "_center_frequencies")
 
     sample_rate: int
-    frame_length: int = 1024
-    hop_length: int = 512
-    num_bands: int = 64
-    low_Hz: float = 50.0
-    high_Hz: float = 8000.0
-    temporal_integration: float = 0.0
-    channel: int = -1
-    log: bool = True
+    frame_length: int
+    hop_length: int
+    num_bands: int
+    low_Hz: float
+    high_Hz: float
+    temporal_integration: float
+    channel: Optional[int]
+    log: bool
+    bandwidth_factor: float
+    _center_frequencies: Optional[Tuple[float, ...]]
 
-    def __post_init__(self) -> None:
-        rate = self.sample_rate
+    def __init__(self, sample_rate: float, frame_length: int = 1024, hop_length: int = 512,
+                 num_bands: int = 64, low_Hz: float = 50.0, high_Hz: float = 8000.0,
+                 temporal_integration: float = 0.0, channel: Optional[int] = -1,
+                 log: bool = True, center_frequencies: Optional[Sequence[float]] = None,
+                 bandwidth_factor: float = 1.019) -> None:
+        rate = sample_rate
         if isinstance(rate, bool) or not isinstance(rate, (int, float, np.integer, np.floating)):
             raise TypeError(f"sample_rate must be a number, not {type(rate).__name__}")
         if not (math.isfinite(rate) and rate > 0):
@@ -78,46 +92,85 @@ class Gammatone:
         if rate != int(rate) or rate > _INT32_MAX:
             raise ValueError(f"sample_rate must be a whole number of samples per second "
                              f"up to {_INT32_MAX}, got {rate}")
-        fields = {
+        values: Dict[str, Any] = {
             "sample_rate": int(rate),
-            "frame_length": _positive_int("frame_length", self.frame_length),
-            "hop_length": _positive_int("hop_length", self.hop_length),
-            "num_bands": _positive_int("num_bands", self.num_bands, 2**20),
-            "low_Hz": _finite("low_Hz", self.low_Hz),
-            "high_Hz": _finite("high_Hz", self.high_Hz),
-            "temporal_integration": _finite("temporal_integration", self.temporal_integration),
-            "channel": operator.index(self.channel),
-            "log": bool(self.log),
+            "frame_length": _positive_int("frame_length", frame_length),
+            "hop_length": _positive_int("hop_length", hop_length),
+            "num_bands": _positive_int("num_bands", num_bands, 2**20),
+            "low_Hz": _finite("low_Hz", low_Hz),
+            "high_Hz": _finite("high_Hz", high_Hz),
+            "temporal_integration": _finite("temporal_integration", temporal_integration),
+            "channel": None if channel is None else operator.index(channel),
+            "log": bool(log),
+            "bandwidth_factor": _finite("bandwidth_factor", bandwidth_factor),
+            "_center_frequencies": None,
         }
-        if not 0 <= fields["low_Hz"] < fields["high_Hz"]:
-            raise ValueError(f"need 0 <= low_Hz < high_Hz, got low_Hz={fields['low_Hz']} "
-                             f"and high_Hz={fields['high_Hz']}")
-        if fields["temporal_integration"] < 0:
+        if center_frequencies is not None:
+            cfs = _frequencies(center_frequencies)
+            values.update(_center_frequencies=cfs, num_bands=len(cfs), low_Hz=cfs[0],
+                          high_Hz=cfs[-1])
+        elif not 0 <= values["low_Hz"] < values["high_Hz"]:
+            raise ValueError(f"need 0 <= low_Hz < high_Hz, got low_Hz={values['low_Hz']} "
+                             f"and high_Hz={values['high_Hz']}")
+        if values["bandwidth_factor"] <= 0:
+            raise ValueError(f"bandwidth_factor must be positive, got {values['bandwidth_factor']}")
+        if values["temporal_integration"] < 0:
             raise ValueError("temporal_integration must not be negative, "
-                             f"got {fields['temporal_integration']}")
-        if not -_INT32_MAX <= fields["channel"] <= _INT32_MAX:
-            raise ValueError(f"channel out of range: {fields['channel']}")
-        nyquist = fields["sample_rate"] / 2
-        if fields["high_Hz"] > nyquist:
-            warnings.warn(f"high_Hz={fields['high_Hz']:g} lies above the Nyquist frequency "
-                          f"{nyquist:g} Hz; the bands above it alias", stacklevel=3)
-        for name, value in fields.items():
+                             f"got {values['temporal_integration']}")
+        if values["channel"] is not None and not -_INT32_MAX <= values["channel"] <= _INT32_MAX:
+            raise ValueError(f"channel out of range: {values['channel']}")
+        nyquist = values["sample_rate"] / 2
+        if values["high_Hz"] > nyquist:
+            warnings.warn(f"high_Hz={values['high_Hz']:g} lies above the Nyquist frequency "
+                          f"{nyquist:g} Hz; the bands above it alias", stacklevel=2)
+        for name, value in values.items():
             object.__setattr__(self, name, value)
 
-    def filterbank(self) -> GammatoneFilterbank:
-        """The native per-frame extractor with this configuration."""
-        from _vorl.extractor import GammatoneFilterbank
+    # -- an immutable value ------------------------------------------------------------------
 
-        options = {} if self.log else {"transform": _identity}
-        return GammatoneFilterbank(
-            num_samples=self.frame_length, num_features=self.num_bands,
-            sample_rate=self.sample_rate, on_channel=self.channel, low_Hz=self.low_Hz,
-            high_Hz=self.high_Hz, temporal_integration=self.temporal_integration, **options)
+    def _arguments(self) -> Dict[str, Any]:
+        args = {name: getattr(self, name) for name in _Config.__slots__ if name[0] != "_"}
+        if self._center_frequencies is not None:
+            for name in ("num_bands", "low_Hz", "high_Hz"):
+                del args[name]
+            args["center_frequencies"] = self._center_frequencies
+        return args
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"{type(self).__name__} is immutable; make a new one "
+                             f"with .replace({name}=...)")
+
+    __delattr__ = __setattr__  # type: ignore[assignment]
+
+    def replace(self, **changes: Any) -> "_Config":
+        """A copy with some parameters changed."""
+        return type(self)(**{**self._arguments(), **changes})
+
+    def __eq__(self, other: object) -> bool:
+        return type(other) is type(self) and self._arguments() == other._arguments()  # type: ignore[attr-defined]
+
+    def __hash__(self) -> int:
+        return hash((type(self), tuple(self._arguments().items())))
+
+    def __repr__(self) -> str:
+        args = ", ".join(f"{k}={v!r}" for k, v in self._arguments().items())
+        return f"{type(self).__name__}({args})"
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (_rebuild, (type(self), self._arguments()))
+
+    # -- the one mapping to native objects --------------------------------------------------
+
+    def _bank(self) -> Any:
+        """The native filters and integration factor of this configuration."""
+        return _engine.Bank(self.sample_rate, self._center_frequencies, self.num_bands,
+                            self.low_Hz, self.high_Hz, self.bandwidth_factor,
+                            self.temporal_integration)
 
     @property
-    def center_frequencies(self) -> npt.NDArray[np.float64]:
+    def center_frequencies(self) -> Array:
         """Centre frequency of each band, in Hz, ascending."""
-        return np.array([f.cf for f in self.filterbank().filters])
+        return np.array(self._bank().center_frequencies)
 
     def num_frames(self, num_samples: int) -> int:
         """Number of whole frames in a signal of `num_samples` samples."""
@@ -125,25 +178,8 @@ class Gammatone:
             return 0
         return 1 + (num_samples - self.frame_length) // self.hop_length
 
-    def __call__(self, signal: npt.ArrayLike, threads: Optional[int] = None
-                 ) -> npt.NDArray[np.float64]:
-        """Features of every whole frame of `signal`: shape (frames, num_bands)."""
-        return self._run(self._prepare(signal), threads)
-
-    def blocks(self, signal: npt.ArrayLike, frames_per_block: int,
-               threads: Optional[int] = None) -> Iterator[npt.NDArray[np.float64]]:
-        """The rows of `self(signal)` in blocks of up to `frames_per_block` frames."""
-        frames_per_block = _positive_int("frames_per_block", frames_per_block)
-        data = self._prepare(signal)
-        total = self.num_frames(data.shape[1])
-        for first in range(0, total, frames_per_block):
-            count = min(frames_per_block, total - first)
-            start = first * self.hop_length
-            stop = start + (count - 1) * self.hop_length + self.frame_length
-            yield self._run(data[:, start:stop], threads)
-
-    def _prepare(self, signal: npt.ArrayLike) -> npt.NDArray[np.float64]:
-        """The signal as a (channels, samples) column-major float64 array, checked."""
+    def _prepare(self, signal: npt.ArrayLike, *, whole_frames: bool) -> Array:
+        """The signal as a (channels, samples) float64 array, checked."""
         data = np.asarray(signal)
         if not np.issubdtype(data.dtype, np.floating):
             raise TypeError(f"signal must hold floating-point samples, not {data.dtype}; "
@@ -154,29 +190,228 @@ class Gammatone:
             raise ValueError(f"signal must be 1-D (samples) or 2-D (channels, samples), "
                              f"got {data.ndim} dimensions")
         channels, samples = data.shape
-        if self.channel >= channels:
+        if self.channel is not None and self.channel >= channels:
             raise ValueError(f"channel {self.channel} does not exist: the signal has "
                              f"{channels} channel(s)")
         if channels == 0:
             raise ValueError("signal has no channels")
-        if samples < self.frame_length:
+        if whole_frames and samples < self.frame_length:
             raise ValueError(f"signal of {samples} samples is shorter than one frame "
                              f"({self.frame_length} samples)")
-        return np.asfortranarray(data, dtype=np.float64)
+        return np.asarray(data, dtype=np.float64)
 
-    def _run(self, data: npt.NDArray[np.float64], threads: Optional[int]
-             ) -> npt.NDArray[np.float64]:
-        threads = _default_threads() if threads is None else _positive_int("threads", threads, 4096)
-        return _batch.gammatonegram(
-            data, self.frame_length, self.hop_length, self.num_bands, self.sample_rate,
-            self.low_Hz, self.high_Hz, self.temporal_integration, self.channel, self.log, threads)
+
+def _rebuild(cls: type, arguments: Dict[str, Any]) -> _Config:
+    with warnings.catch_warnings():  # warned once, when it was first made
+        warnings.simplefilter("ignore")
+        return cls(**arguments)  # type: ignore[no-any-return]
+
+
+def _threads(threads: Optional[int]) -> int:
+    return _default_threads() if threads is None else _positive_int("threads", threads, 4096)
+
+
+class Gammatone(_Config):
+    """Configuration of a framed gammatonegram: an immutable, picklable value.
+
+    Calling it on a signal returns the features of every whole frame, one row
+    per frame and one column per band (band centre frequencies ascending).
+    Each filter starts from rest at every frame, so each row equals, bit for
+    bit, the native per-frame extractor (`filterbank()`) applied to that frame.
+
+    Parameters
+    ----------
+    sample_rate : samples per second (a whole number).
+    frame_length, hop_length : frame size and frame step, in samples.
+    num_bands : number of gammatone filters, evenly spaced on the ERB-rate scale.
+    low_Hz, high_Hz : centre frequencies of the lowest and highest band.
+    temporal_integration : time constant, in seconds, of the leaky integration of
+        each band's envelope; 0 turns it off.
+    channel : channel to analyse; a negative value averages all channels; None
+        analyses every channel separately (a leading channel axis in the result).
+    log : return log10 of the band levels (True) or the levels themselves.
+    center_frequencies : ascending positive centre frequencies in Hz, in place of
+        `num_bands`, `low_Hz` and `high_Hz`.
+    bandwidth_factor : widening of each filter's equivalent rectangular bandwidth.
+    """
+
+    __slots__ = ()
+
+    def filterbank(self) -> GammatoneFilterbank:
+        """The native per-frame extractor with this configuration.
+
+        Only for ERB-spaced bands of the standard bandwidth, which is what the
+        extractor designs.
+        """
+        from _vorl.extractor import GammatoneFilterbank
+
+        if self._center_frequencies is not None or self.bandwidth_factor != _ERB_DEFAULTS[3]:
+            raise ValueError("the per-frame extractor designs ERB-spaced bands of bandwidth "
+                             "factor 1.019 only")
+        options = {} if self.log else {"transform": _identity}
+        return GammatoneFilterbank(
+            num_samples=self.frame_length, num_features=self.num_bands,
+            sample_rate=self.sample_rate, on_channel=-1 if self.channel is None else self.channel,
+            low_Hz=self.low_Hz, high_Hz=self.high_Hz,
+            temporal_integration=self.temporal_integration, **options)
+
+    def __call__(self, signal: npt.ArrayLike, threads: Optional[int] = None) -> Array:
+        """Features of every whole frame of `signal`: shape (frames, num_bands)."""
+        return self._run(self._prepare(signal, whole_frames=True), threads)
+
+    def blocks(self, signal: npt.ArrayLike, frames_per_block: int,
+               threads: Optional[int] = None) -> Iterator[Array]:
+        """The rows of `self(signal)` in blocks of up to `frames_per_block` frames."""
+        frames_per_block = _positive_int("frames_per_block", frames_per_block)
+        data = self._prepare(signal, whole_frames=True)
+        total = self.num_frames(data.shape[1])
+        for first in range(0, total, frames_per_block):
+            count = min(frames_per_block, total - first)
+            start = first * self.hop_length
+            stop = start + (count - 1) * self.hop_length + self.frame_length
+            yield self._run(data[:, start:stop], threads)
+
+    def stream(self) -> "FramedStream":
+        """A stream that takes the signal in chunks and returns the rows each completes."""
+        return FramedStream(self)
+
+    def _run(self, data: Array, threads: Optional[int]) -> Array:
+        # The extractor reads column-major frames in place; copy only if it cannot.
+        data = np.require(data, np.float64, ["F_CONTIGUOUS", "ALIGNED"])
+        return _engine.framed(data, self._bank(), self.frame_length, self.hop_length,
+                              self.channel, self.log, _threads(threads))
+
+
+class Cochleagram(_Config):
+    """Configuration of a cochleagram: gammatone filters that run continuously
+    through the whole signal. An immutable, picklable value.
+
+    Calling it returns rows of frames: row j, band k is (1 - decay) S / frame_length,
+    where S sums, in sample order, the band's integrated envelope after each
+    sample j*hop_length ... j*hop_length + frame_length - 1 (log10 of it when
+    `log`). The filter state is carried from the signal's first sample, so row 0
+    equals row 0 of the framed `Gammatone` bit for bit, and the later rows see
+    the filters in their steady state. The parameters are those of `Gammatone`.
+    """
+
+    __slots__ = ()
+
+    def __call__(self, signal: npt.ArrayLike, threads: Optional[int] = None) -> Array:
+        """Rows of every whole frame of `signal`: shape (frames, num_bands)."""
+        return self._run(self._prepare(signal, whole_frames=True), "rows", threads)
+
+    def envelopes(self, signal: npt.ArrayLike, threads: Optional[int] = None) -> Array:
+        """Each band's integrated, gain-scaled envelope after each sample:
+        shape (samples, num_bands)."""
+        return self._run(self._prepare(signal, whole_frames=False), "envelopes", threads)
+
+    def band_signals(self, signal: npt.ArrayLike, threads: Optional[int] = None) -> Array:
+        """Each band's real band-pass output: shape (samples, num_bands).
+
+        With u the band's complex baseband output and (qc, qs) = (cos t theta,
+        -sin t theta) the rotation that took sample t down to baseband (theta the
+        centre frequency in radians per sample), the output is
+        gain * (Re u * qc + Im u * qs): u turned back up to the centre
+        frequency, real part, scaled so that a unit sine at the centre gives a
+        sine of about unit amplitude.
+        """
+        return self._run(self._prepare(signal, whole_frames=False), "band_signals", threads)
+
+    def stream(self, output: str = "rows") -> "ContinuousStream":
+        """A stream of `output` ("rows", "envelopes" or "band_signals") that takes
+        the signal in chunks and returns what each chunk completes."""
+        return ContinuousStream(self, output)
+
+    def _run(self, data: Array, output: str, threads: Optional[int]) -> Array:
+        return _engine.continuous(data, self._bank(), output, self.frame_length,
+                                  self.hop_length, self.channel, self.log, _threads(threads))
+
+
+class _Stream:
+    """Takes a signal in chunks of any length (0 included), 1-D or (channels,
+    samples), of any float dtype; every chunk must have the first one's channel
+    count. The concatenation of what `push` returns equals one call of the
+    configuration on the concatenated chunks, bit for bit."""
+
+    def __init__(self, config: _Config) -> None:
+        self.config = config
+        self._channels: Optional[int] = None
+
+    def _chunk(self, chunk: npt.ArrayLike) -> Array:
+        data = self.config._prepare(chunk, whole_frames=False)
+        if self._channels is None:
+            self._channels = data.shape[0]
+        elif data.shape[0] != self._channels:
+            raise ValueError(f"chunk has {data.shape[0]} channel(s), but the stream's first "
+                             f"chunk had {self._channels}")
+        return data
+
+
+class ContinuousStream(_Stream):
+    """A `Cochleagram` fed in chunks; see `Cochleagram.stream`."""
+
+    def __init__(self, config: Cochleagram, output: str = "rows") -> None:
+        if output not in ("rows", "envelopes", "band_signals"):
+            raise ValueError(f"output must be 'rows', 'envelopes' or 'band_signals', not {output!r}")
+        super().__init__(config)
+        self.output = output
+        self._native = _engine.Stream(config._bank(), output, config.frame_length,
+                                      config.hop_length, config.channel, config.log)
+
+    def push(self, chunk: npt.ArrayLike) -> Array:
+        """What `chunk` completes: rows of frames, or one row per sample."""
+        return self._native.push(self._chunk(chunk))
+
+    @property
+    def samples_seen(self) -> int:
+        """Samples pushed so far, per channel."""
+        return int(self._native.samples_seen)
+
+
+class FramedStream(_Stream):
+    """A `Gammatone` fed in chunks; see `Gammatone.stream`. Keeps the samples
+    of the next frame that have arrived, never more than a frame."""
+
+    def __init__(self, config: Gammatone) -> None:
+        super().__init__(config)
+        self._tail: Optional[Array] = None  # samples of the next frame so far
+        self._skip = 0  # samples before the next frame still to come (hop > frame)
+        self._seen = 0
+
+    def push(self, chunk: npt.ArrayLike) -> Array:
+        """The rows of the frames that `chunk` completes."""
+        config = self.config
+        assert isinstance(config, Gammatone)
+        data = self._chunk(chunk)
+        self._seen += data.shape[1]
+        skipped = min(self._skip, data.shape[1])
+        data, self._skip = data[:, skipped:], self._skip - skipped
+        if self._tail is not None:
+            data = np.concatenate([self._tail, data], axis=1)
+        frames = config.num_frames(data.shape[1])
+        if frames == 0:
+            self._tail = data
+            planes = () if config.channel is not None else (data.shape[0],)
+            return np.zeros((*planes, 0, config.num_bands))
+        rows = config._run(data, None)
+        start = frames * config.hop_length
+        self._tail = data[:, start:].copy()
+        self._skip = max(0, start - data.shape[1])
+        return rows
+
+    @property
+    def samples_seen(self) -> int:
+        """Samples pushed so far, per channel."""
+        return self._seen
 
 
 def gammatonegram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int = 1024,
                   hop_length: int = 512, num_bands: int = 64, low_Hz: float = 50.0,
-                  high_Hz: float = 8000.0, temporal_integration: float = 0.0, channel: int = -1,
-                  log: bool = True, threads: Optional[int] = None) -> npt.NDArray[np.float64]:
-    """Gammatone features of every whole frame of `signal`, shape (frames, num_bands).
+                  high_Hz: float = 8000.0, temporal_integration: float = 0.0,
+                  channel: Optional[int] = -1, log: bool = True,
+                  center_frequencies: Optional[Sequence[float]] = None,
+                  bandwidth_factor: float = 1.019, threads: Optional[int] = None) -> Array:
+    """Framed gammatone features of every whole frame of `signal`, shape (frames, num_bands).
 
     `signal` is 1-D (samples) or 2-D (channels, samples), of any floating dtype
     and memory layout; it is not modified. Frames start at 0, hop_length,
@@ -185,8 +420,27 @@ def gammatonegram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: in
     for the other parameters.
     """
     config = Gammatone(sample_rate, frame_length, hop_length, num_bands, low_Hz, high_Hz,
-                       temporal_integration, channel, log)
+                       temporal_integration, channel, log, center_frequencies, bandwidth_factor)
     return config(signal, threads)
+
+
+def cochleagram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int = 1024,
+                hop_length: int = 512, num_bands: int = 64, low_Hz: float = 50.0,
+                high_Hz: float = 8000.0, temporal_integration: float = 0.0,
+                channel: Optional[int] = -1, log: bool = True,
+                center_frequencies: Optional[Sequence[float]] = None,
+                bandwidth_factor: float = 1.019, threads: Optional[int] = None) -> Array:
+    """Rows of frames of gammatone filters run continuously through `signal`,
+    shape (frames, num_bands); see `Cochleagram`. `threads` worker threads share
+    the bands and channels."""
+    config = Cochleagram(sample_rate, frame_length, hop_length, num_bands, low_Hz, high_Hz,
+                         temporal_integration, channel, log, center_frequencies, bandwidth_factor)
+    return config(signal, threads)
+
+
+def simd_kernel() -> str:
+    """The instruction set of the filter kernel chosen for this CPU ("avx512f", "avx2", ...)."""
+    return str(_engine.simd_kernel())
 
 
 def _identity(x: float) -> float:

@@ -164,7 +164,7 @@ def demo_signal(sample_rate: int = 44100, seconds: float = 3.0) -> np.ndarray:
 
 
 def _demo(args: argparse.Namespace) -> int:
-    from . import _batch
+    from ._gammatone import simd_kernel
 
     rate = 44100
     signal = demo_signal(rate)
@@ -180,7 +180,7 @@ def _demo(args: argparse.Namespace) -> int:
     print(f"gammatonegram: {gram.shape[0]} frames x {gram.shape[1]} bands "
           f"({cfs[0]:.0f} - {cfs[-1]:.0f} Hz), log10 levels {gram.min():.2f} .. {gram.max():.2f}")
     print(f"computed in {took * 1e3:.1f} ms ({seconds / took:.0f}x real time, "
-          f"kernel {_batch.simd_kernel()})")
+          f"kernel {simd_kernel()})")
     print("strongest band over time:")
     for frame in np.linspace(0, gram.shape[0] - 1, 7).astype(int):
         band = int(np.argmax(gram[frame]))

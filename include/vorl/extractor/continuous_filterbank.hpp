@@ -40,18 +40,25 @@ public:
         }
     }
 
+    /** What `process` writes for each sample and filter. */
+    using Output = detail::Output;
+
     /**
-     * Runs every filter through samples `x[0..n)` and writes filter k's
-     * integrated, gain-scaled envelope after sample t to `totals[t * stride + k]`.
+     * Runs every filter through samples `x[0..n)` and writes filter k's output
+     * after sample t to `out[t * stride + k]`: by default its integrated,
+     * gain-scaled envelope; with `Output::band_signal` its real band-pass
+     * output, gain * (ur * qc + ui * qs) from the baseband output u and the
+     * rotation (qc, qs) of that sample.
      *
      * @throws std::invalid_argument if `stride` is smaller than the number of filters
      */
-    void process(const double* x, std::size_t n, double* totals, std::size_t stride) {
+    void process(const double* x, std::size_t n, double* out, std::size_t stride,
+                 Output what = Output::envelope) {
         if (stride < filters_.size()) {
             throw std::invalid_argument("row stride smaller than the number of filters");
         }
         detail::best_gammatone_kernel<Filter>().run_continuous(
-            filters_.data(), states_.data(), filters_.size(), decay_, x, n, totals, stride);
+            what, filters_.data(), states_.data(), filters_.size(), decay_, x, n, out, stride);
     }
 
     /** The filters, in output order. */

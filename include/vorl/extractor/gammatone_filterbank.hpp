@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vorl {
@@ -75,6 +76,22 @@ public:
     };
 
     /**
+     * Designs the filter centred at `cf_Hz`.
+     *
+     * @param bandwidth_factor widening of the filter's equivalent rectangular bandwidth
+     */
+    static Filter design_filter(T cf_Hz, std::int32_t sample_rate, T bandwidth_factor) {
+        const T w = T(6.283185307179586) / static_cast<T>(sample_rate);  // radians per sample per Hz
+        // Equivalent rectangular bandwidth, in radians per sample, widened.
+        const T b = (cf_Hz * T(0.00437) + T(1)) * T(24.7) * w * bandwidth_factor;
+        const T r = std::exp(-b);  // radius of the fourfold pole
+        // Feedback of (1 - r z^-1)^4, and r^2 for the feed-forward stage.
+        const std::array<T, 5> a{r * T(4), r * T(-6) * r, r * T(4) * r * r, -r * r * r * r,
+                                 r * r};
+        return Filter(cf_Hz, std::cos(cf_Hz * w), std::sin(cf_Hz * w), b * b * b * b / T(3), a);
+    }
+
+    /**
      * Designs `count` filters with centre frequencies evenly spaced on the
      * ERB-rate scale from `low_Hz` to `high_Hz`, in ascending order.
      *
@@ -98,19 +115,16 @@ public:
         if (spacing <= T(0)) {
             throw std::invalid_argument("Invalid frequency range");
         }
-
-        const T w = T(6.283185307179586) / static_cast<T>(sample_rate);  // radians per sample per Hz
         for (std::size_t i = 0; i < count; ++i) {
             const T cf = ERB_rate_to_Hz(static_cast<T>(i) * spacing + first);
-            // Equivalent rectangular bandwidth, in radians per sample, widened.
-            const T b = (cf * T(0.00437) + T(1)) * T(24.7) * w * bandwidth_factor;
-            const T r = std::exp(-b);  // radius of the fourfold pole
-            // Feedback of (1 - r z^-1)^4, and r^2 for the feed-forward stage.
-            const std::array<T, 5> a{r * T(4), r * T(-6) * r, r * T(4) * r * r, -r * r * r * r,
-                                     r * r};
-            filters.emplace_back(cf, std::cos(cf * w), std::sin(cf * w), b * b * b * b / T(3), a);
+            filters.push_back(design_filter(cf, sample_rate, bandwidth_factor));
         }
         return filters;
+    }
+
+    /** Per-sample factor of a leaky integration with time constant `seconds` (0: none). */
+    static T decay_of(std::int32_t sample_rate, T seconds) {
+        return std::exp(T(-1) / (static_cast<T>(sample_rate) * seconds));
     }
 
     /**
@@ -123,8 +137,21 @@ public:
                         const Transform& transform, std::int32_t on_channel, T low_Hz, T high_Hz,
                         T temporal_integration)
         : Extractor<T>(num_samples, num_features, sample_rate, transform, on_channel),
-          decay(std::exp(T(-1) / (static_cast<T>(sample_rate) * temporal_integration))),
+          decay(decay_of(sample_rate, temporal_integration)),
           filters(make_filters(low_Hz, high_Hz, num_features, sample_rate, T(1.019))) {}
+
+    /**
+     * A filterbank of given filters, for instance designed with `design_filter`
+     * at chosen centre frequencies; one feature per filter, in their order.
+     *
+     * @param decay per-sample integration factor, see `decay_of`
+     */
+    GammatoneFilterbank(std::size_t num_samples, std::int32_t sample_rate,
+                        const Transform& transform, std::int32_t on_channel,
+                        std::vector<Filter> filters, T decay)
+        : Extractor<T>(num_samples, filters.size(), sample_rate, transform, on_channel),
+          decay(decay),
+          filters(std::move(filters)) {}
 
     ~GammatoneFilterbank() override = default;
 

@@ -58,16 +58,23 @@ struct ScalarMath {
     }
 };
 
+/** The complex baseband output of one sample, before the envelope is taken. */
+template <typename V>
+struct Baseband {
+    V ur, ui;  ///< real and imaginary part
+};
+
 /**
- * Advances the recursion by one sample `s` and leaves the new integrated
- * envelope in `st.total`.
+ * Advances the recursion by one sample `s`, leaves the new integrated
+ * envelope in `st.total` and returns the baseband output of the sample.
  *
  * Every sum is evaluated left to right as written; `a0 * p1` serves both the
  * all-pole and the feed-forward stage.
  */
 template <typename Math, typename V, typename S>
-VORL_ALWAYS_INLINE void gammatone_step(GammatoneState<V>& st, const GammatoneCoefficients<V>& c,
-                                       const V& decay, S s) {
+VORL_ALWAYS_INLINE Baseband<V> gammatone_step(GammatoneState<V>& st,
+                                              const GammatoneCoefficients<V>& c, const V& decay,
+                                              S s) {
     // All-pole stage: the sample rotated down to baseband plus the fourth-order feedback.
     const V a0p1r = c.a0 * st.p1r;
     const V a0p1i = c.a0 * st.p1i;
@@ -89,6 +96,17 @@ VORL_ALWAYS_INLINE void gammatone_step(GammatoneState<V>& st, const GammatoneCoe
     const V qc = st.qc;
     st.qc = c.coscf * qc + c.sincf * st.qs;
     st.qs = c.coscf * st.qs - c.sincf * qc;
+    return {ur, ui};
+}
+
+/**
+ * One sample of the real band-pass output: the baseband output `u` turned back
+ * up to the centre frequency with the rotation `(qc, qs)` that took the sample
+ * down, real part, scaled: gain * (ur * qc + ui * qs).
+ */
+template <typename V>
+VORL_ALWAYS_INLINE V band_sample(const Baseband<V>& u, const V& qc, const V& qs, const V& gain) {
+    return gain * (u.ur * qc + u.ui * qs);
 }
 
 /** Frame average of the integrated envelope, rescaled to the envelope's level. */
@@ -211,17 +229,23 @@ VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, doub
     }
 }
 
+/** What a continuous kernel writes for each sample and filter. */
+enum class Output {
+    envelope,     ///< the integrated, gain-scaled envelope (the recursion's `total`)
+    band_signal,  ///< the real band-pass output, `band_sample`
+};
+
 /**
  * Continues filters `filters[0..used)` (at most K*W of them), whose states are
- * `states[0..used)`, through `n` more samples, and writes each filter's
- * integrated envelope after sample t to `totals[t * stride + i]`. The states
- * are read first and written back last, so consecutive calls run the filters
- * through the concatenated signal exactly as one call would.
+ * `states[0..used)`, through `n` more samples, and writes each filter's output
+ * after sample t to `out[t * stride + i]`. The states are read first and
+ * written back last, so consecutive calls run the filters through the
+ * concatenated signal exactly as one call would.
  */
-template <int W, int K, typename Filter>
+template <int W, int K, Output What, typename Filter>
 VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneState<double>* states,
                                              std::size_t used, double decay, const double* x,
-                                             std::size_t n, double* totals, std::size_t stride) {
+                                             std::size_t n, double* out, std::size_t stride) {
     using Vec = typename Lanes<W>::Vec;
     const Vec zero = {};
     const Vec decay_v = zero + decay;
@@ -233,16 +257,24 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
         for_each_field(st[i / W], states[i], [&](Vec& lane, const double& v) { lane[i % W] = v; });
     }
     for (std::size_t t = 0; t < n; ++t) {
-        double* row = totals + t * stride;
+        double* row = out + t * stride;
+        Vec value[K];
 #pragma GCC unroll 4
         for (int k = 0; k < K; ++k) {
-            gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
+            if constexpr (What == Output::envelope) {
+                gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
+                value[k] = st[k].total;
+            } else {
+                const Vec qc = st[k].qc, qs = st[k].qs;
+                const Baseband<Vec> u = gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
+                value[k] = band_sample(u, qc, qs, c[k].gain);
+            }
             if (used == std::size_t(K) * W) {
-                std::memcpy(row + k * W, &st[k].total, sizeof(Vec));  // a whole vector, unaligned
+                std::memcpy(row + k * W, &value[k], sizeof(Vec));  // a whole vector, unaligned
             }
         }
         if (used != std::size_t(K) * W) {
-            for (std::size_t i = 0; i < used; ++i) row[i] = st[i / W].total[i % W];
+            for (std::size_t i = 0; i < used; ++i) row[i] = value[i / W][i % W];
         }
     }
     for (std::size_t i = 0; i < used; ++i) {
@@ -251,21 +283,35 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
 }
 
 /** `run_group_continuous` over any number of filters: pairs of W-lane vectors, then the rest. */
-template <int W, typename Filter>
+template <int W, Output What, typename Filter>
 VORL_ALWAYS_INLINE void run_lanes_continuous(const Filter* filters, GammatoneState<double>* states,
                                              std::size_t count, double decay, const double* x,
-                                             std::size_t n, double* totals, std::size_t stride) {
+                                             std::size_t n, double* out, std::size_t stride) {
     std::size_t first = 0;
     for (; count - first >= 2 * W; first += 2 * W) {
-        run_group_continuous<W, 2>(filters + first, states + first, 2 * W, decay, x, n,
-                                   totals + first, stride);
+        run_group_continuous<W, 2, What>(filters + first, states + first, 2 * W, decay, x, n,
+                                         out + first, stride);
     }
     if (count - first > W) {
-        run_group_continuous<W, 2>(filters + first, states + first, count - first, decay, x, n,
-                                   totals + first, stride);
+        run_group_continuous<W, 2, What>(filters + first, states + first, count - first, decay, x,
+                                         n, out + first, stride);
     } else if (first < count) {
-        run_group_continuous<W, 1>(filters + first, states + first, count - first, decay, x, n,
-                                   totals + first, stride);
+        run_group_continuous<W, 1, What>(filters + first, states + first, count - first, decay, x,
+                                         n, out + first, stride);
+    }
+}
+
+/** Either output of `run_lanes_continuous`, chosen at run time. */
+template <int W, typename Filter>
+VORL_ALWAYS_INLINE void run_continuous_output(Output what, const Filter* filters,
+                                              GammatoneState<double>* states, std::size_t count,
+                                              double decay, const double* x, std::size_t n,
+                                              double* out, std::size_t stride) {
+    if (what == Output::envelope) {
+        run_lanes_continuous<W, Output::envelope>(filters, states, count, decay, x, n, out, stride);
+    } else {
+        run_lanes_continuous<W, Output::band_signal>(filters, states, count, decay, x, n, out,
+                                                     stride);
     }
 }
 
@@ -273,9 +319,10 @@ VORL_ALWAYS_INLINE void run_lanes_continuous(const Filter* filters, GammatoneSta
 template <typename Filter>
 struct GammatoneKernel {
     using Run = void (*)(const Filter*, std::size_t, double, const double*, std::size_t, double*);
-    using Continue = void (*)(const Filter*, GammatoneState<double>*, std::size_t, double,
-                              const double*, std::size_t, double*, std::size_t);
+    using Continue = void (*)(Output, const Filter*, GammatoneState<double>*, std::size_t,
+                              double, const double*, std::size_t, double*, std::size_t);
     const char* name;  ///< instruction set it is compiled for
+    int width;         ///< filters per vector
     Run run;            ///< frames from rest: `run_lanes`
     Continue run_continuous;  ///< filters carried through a signal: `run_lanes_continuous`
     bool (*supported)();  ///< whether this CPU can run it
@@ -292,9 +339,9 @@ __attribute__((target("avx512f"))) void run_avx512(const Filter* f, std::size_t 
 }
 template <typename Filter>
 __attribute__((target("avx512f"))) void run_avx512_continuous(
-    const Filter* f, GammatoneState<double>* states, std::size_t count, double decay,
-    const double* x, std::size_t n, double* totals, std::size_t stride) {
-    run_lanes_continuous<8>(f, states, count, decay, x, n, totals, stride);
+    Output what, const Filter* f, GammatoneState<double>* states, std::size_t count,
+    double decay, const double* x, std::size_t n, double* out, std::size_t stride) {
+    run_continuous_output<8>(what, f, states, count, decay, x, n, out, stride);
 }
 template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count, double decay,
@@ -303,9 +350,9 @@ __attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count
 }
 template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2_continuous(
-    const Filter* f, GammatoneState<double>* states, std::size_t count, double decay,
-    const double* x, std::size_t n, double* totals, std::size_t stride) {
-    run_lanes_continuous<4>(f, states, count, decay, x, n, totals, stride);
+    Output what, const Filter* f, GammatoneState<double>* states, std::size_t count,
+    double decay, const double* x, std::size_t n, double* out, std::size_t stride) {
+    run_continuous_output<4>(what, f, states, count, decay, x, n, out, stride);
 }
 template <typename Filter>
 void run_sse2(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
@@ -313,10 +360,10 @@ void run_sse2(const Filter* f, std::size_t count, double decay, const double* x,
     run_lanes<2>(f, count, decay, x, n, out);
 }
 template <typename Filter>
-void run_sse2_continuous(const Filter* f, GammatoneState<double>* states, std::size_t count,
-                         double decay, const double* x, std::size_t n, double* totals,
-                         std::size_t stride) {
-    run_lanes_continuous<2>(f, states, count, decay, x, n, totals, stride);
+void run_sse2_continuous(Output what, const Filter* f, GammatoneState<double>* states,
+                         std::size_t count, double decay, const double* x, std::size_t n,
+                         double* out, std::size_t stride) {
+    run_continuous_output<2>(what, f, states, count, decay, x, n, out, stride);
 }
 inline bool has_avx512f() { return __builtin_cpu_supports("avx512f"); }
 inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
@@ -324,9 +371,9 @@ inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
 /** Every variant, widest first. */
 template <typename Filter>
 constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
-    {"avx512f", &run_avx512<Filter>, &run_avx512_continuous<Filter>, &has_avx512f},
-    {"avx2", &run_avx2<Filter>, &run_avx2_continuous<Filter>, &has_avx2},
-    {"sse2", &run_sse2<Filter>, &run_sse2_continuous<Filter>, &always},
+    {"avx512f", 8, &run_avx512<Filter>, &run_avx512_continuous<Filter>, &has_avx512f},
+    {"avx2", 4, &run_avx2<Filter>, &run_avx2_continuous<Filter>, &has_avx2},
+    {"sse2", 2, &run_sse2<Filter>, &run_sse2_continuous<Filter>, &always},
 };
 #else
 template <typename Filter>
@@ -335,14 +382,14 @@ void run_generic(const Filter* f, std::size_t count, double decay, const double*
     run_lanes<2>(f, count, decay, x, n, out);
 }
 template <typename Filter>
-void run_generic_continuous(const Filter* f, GammatoneState<double>* states, std::size_t count,
-                            double decay, const double* x, std::size_t n, double* totals,
-                            std::size_t stride) {
-    run_lanes_continuous<2>(f, states, count, decay, x, n, totals, stride);
+void run_generic_continuous(Output what, const Filter* f, GammatoneState<double>* states,
+                            std::size_t count, double decay, const double* x, std::size_t n,
+                            double* out, std::size_t stride) {
+    run_continuous_output<2>(what, f, states, count, decay, x, n, out, stride);
 }
 template <typename Filter>
 constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
-    {"generic", &run_generic<Filter>, &run_generic_continuous<Filter>, &always},
+    {"generic", 2, &run_generic<Filter>, &run_generic_continuous<Filter>, &always},
 };
 #endif
 

@@ -1,0 +1,404 @@
+// vorl._engine: gammatone features of whole signals and of streams, computed
+// natively with the interpreter lock released.
+//
+//   framed      every frame through the `_vorl` extractor's own path, each
+//               filter restarted from rest: rows equal the extractor's output.
+//   continuous  every filter carried through the whole signal: frame rows,
+//               per-sample envelopes or band signals.
+//
+// A signal is (channels, samples) float64. Its planes are what gets analysed:
+// one channel, the per-sample mean of all channels, or (channel None) every
+// channel separately, which adds a leading axis to the result.
+#include "interpreter.hpp"
+
+#include <vorl/extractor/continuous_frames.hpp>
+#include <vorl/extractor/gammatone_filterbank.hpp>
+
+#include <fmt/format.h>
+#include <pybind11/eigen.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+using Filterbank = vorl::extractor::GammatoneFilterbank<double>;
+using Filter = Filterbank::Filter;
+using vorl::extractor::ContinuousFilterbank;
+using vorl::extractor::ContinuousFrames;
+using Output = ContinuousFilterbank::Output;
+
+namespace {
+
+double identity(double x) { return x; }
+double (*transform_of(bool log))(double) {
+    return log ? static_cast<double (*)(double)>(&std::log10) : &identity;
+}
+
+/** The filters and the integration factor of one configuration. */
+struct Bank {
+    std::int32_t sample_rate;
+    std::vector<Filter> filters;
+    double decay;
+};
+
+/** Filters at `center_frequencies`, or `num_bands` spaced on the ERB-rate scale. */
+Bank make_bank(std::int32_t sample_rate, const std::optional<std::vector<double>>& center_frequencies,
+               std::size_t num_bands, double low_Hz, double high_Hz, double bandwidth_factor,
+               double temporal_integration) {
+    Bank bank{sample_rate, {}, Filterbank::decay_of(sample_rate, temporal_integration)};
+    if (center_frequencies) {
+        for (const double cf : *center_frequencies) {
+            bank.filters.push_back(Filterbank::design_filter(cf, sample_rate, bandwidth_factor));
+        }
+    } else {
+        bank.filters =
+            Filterbank::make_filters(low_Hz, high_Hz, num_bands, sample_rate, bandwidth_factor);
+    }
+    return bank;
+}
+
+/** Whole frames starting at 0, hop, 2*hop, ... in `samples` samples. */
+std::size_t whole_frames(std::size_t samples, std::size_t frame_length, std::size_t hop) {
+    return samples < frame_length ? 0 : 1 + (samples - frame_length) / hop;
+}
+
+/** How the channels of a signal become the planes that are analysed. */
+struct Planes {
+    std::optional<std::int32_t> channel;  ///< None: each channel; negative: their mean
+    std::size_t channels;
+
+    Planes(std::optional<std::int32_t> channel, std::size_t channels)
+        : channel(channel), channels(channels) {
+        if (channels == 0) throw std::invalid_argument("the signal has no channels");
+        if (channel && *channel >= 0 && static_cast<std::size_t>(*channel) >= channels) {
+            throw std::invalid_argument(fmt::format(
+                "Cannot select channel {}: the input has {} channel(s).", *channel, channels));
+        }
+    }
+    std::size_t count() const { return channel ? 1 : channels; }
+    /** The extractor's `on_channel` for plane p. */
+    std::int32_t on_channel(std::size_t p) const {
+        return channel ? *channel : static_cast<std::int32_t>(p);
+    }
+    /** Result shape: the per-plane shape, after a channel axis when every channel is analysed. */
+    std::vector<py::ssize_t> shape(std::size_t rows, std::size_t width) const {
+        std::vector<py::ssize_t> dims{static_cast<py::ssize_t>(rows),
+                                      static_cast<py::ssize_t>(width)};
+        if (!channel) dims.insert(dims.begin(), static_cast<py::ssize_t>(channels));
+        return dims;
+    }
+};
+
+/** A (channels, samples) float64 array of any strides, read sample by sample. */
+struct Signal {
+    const char* data;
+    py::ssize_t channel_stride, sample_stride;  // bytes
+    std::size_t channels, samples;
+
+    explicit Signal(const py::array_t<double>& a) {
+        if (a.ndim() != 2) throw std::invalid_argument("signal must be (channels, samples)");
+        data = reinterpret_cast<const char*>(a.data());
+        channel_stride = a.strides(0);
+        sample_stride = a.strides(1);
+        channels = static_cast<std::size_t>(a.shape(0));
+        samples = static_cast<std::size_t>(a.shape(1));
+    }
+    double at(std::size_t c, std::size_t t) const {
+        double v;  // the array may be unaligned
+        std::memcpy(&v, data + static_cast<py::ssize_t>(c) * channel_stride +
+                            static_cast<py::ssize_t>(t) * sample_stride,
+                    sizeof v);
+        return v;
+    }
+    /**
+     * Samples t0 .. t0+n-1 of plane p into `out`: a channel, or the mean of all,
+     * summed from the first channel to the last and divided by their count, as
+     * the extractor averages a frame.
+     */
+    void read(const Planes& planes, std::size_t p, std::size_t t0, std::size_t n,
+              double* out) const {
+        const std::int32_t channel = planes.on_channel(p);
+        if (channel >= 0) {
+            for (std::size_t t = 0; t < n; ++t) out[t] = at(static_cast<std::size_t>(channel), t0 + t);
+            return;
+        }
+        const double count = static_cast<double>(channels);
+        for (std::size_t t = 0; t < n; ++t) {
+            double sum = at(0, t0 + t);
+            for (std::size_t c = 1; c < channels; ++c) sum += at(c, t0 + t);
+            out[t] = sum / count;
+        }
+    }
+};
+
+constexpr std::size_t block_samples = 4096;  // input read, and stop checked, per block
+
+std::size_t threads_or_fail(unsigned threads) {
+    if (threads == 0) throw std::invalid_argument("threads must be positive");
+    return threads;
+}
+
+/** Every whole frame of every plane, through the `_vorl` extractor, one row per frame. */
+py::array_t<double> framed(Filterbank::MatrixView signal, const Bank& bank,
+                           std::size_t frame_length, std::size_t hop_length,
+                           std::optional<std::int32_t> channel, bool log, unsigned threads) {
+    if (frame_length == 0 || hop_length == 0) {
+        throw std::invalid_argument("frame_length and hop_length must be positive");
+    }
+    const Planes planes(channel, static_cast<std::size_t>(signal.rows()));
+    const std::size_t width = bank.filters.size();
+    const std::size_t frames =
+        whole_frames(static_cast<std::size_t>(signal.cols()), frame_length, hop_length);
+    std::vector<Filterbank> extractors;
+    for (std::size_t p = 0; p < planes.count(); ++p) {
+        extractors.emplace_back(frame_length, bank.sample_rate, transform_of(log),
+                                planes.on_channel(p), bank.filters, bank.decay);
+    }
+    py::array_t<double> result(planes.shape(frames, width));
+    double* rows = result.mutable_data();
+
+    // A task is a run of frames of one plane.
+    constexpr std::size_t frames_per_task = 16;
+    const std::size_t runs = (frames + frames_per_task - 1) / frames_per_task;
+    vorl_python::run_tasks(
+        runs * planes.count(), threads_or_fail(threads),
+        [&](std::size_t task, const std::atomic<bool>& stop) {
+            const std::size_t p = task / runs, first = task % runs * frames_per_task;
+            for (std::size_t i = first; i < std::min(frames, first + frames_per_task) && !stop;
+                 ++i) {
+                const auto frame = signal.middleCols(static_cast<Eigen::Index>(i * hop_length),
+                                                     static_cast<Eigen::Index>(frame_length));
+                const std::vector<double> features = extractors[p](Filterbank::MatrixView(frame));
+                std::copy(features.begin(), features.end(), rows + (p * frames + i) * width);
+            }
+        });
+    return result;
+}
+
+/** Filter groups for `threads` threads over `planes` planes: whole vector pairs each. */
+std::vector<std::size_t> group_bounds(std::size_t width, std::size_t planes, std::size_t threads) {
+    const std::size_t unit =
+        2 * static_cast<std::size_t>(
+                vorl::extractor::detail::best_gammatone_kernel<Filter>().width);
+    const std::size_t units = std::max<std::size_t>(1, (width + unit - 1) / unit);
+    const std::size_t groups = std::min(units, std::max<std::size_t>(1, (threads + planes - 1) / planes));
+    std::vector<std::size_t> bounds;
+    for (std::size_t g = 0; g <= groups; ++g) bounds.push_back(std::min(width, units * g / groups * unit));
+    return bounds;
+}
+
+std::vector<Filter> slice(const std::vector<Filter>& filters, std::size_t lo, std::size_t hi) {
+    return std::vector<Filter>(filters.begin() + static_cast<std::ptrdiff_t>(lo),
+                               filters.begin() + static_cast<std::ptrdiff_t>(hi));
+}
+
+Output output_of(const std::string& output) {
+    if (output == "envelopes") return Output::envelope;
+    if (output == "band_signals") return Output::band_signal;
+    throw std::invalid_argument("output must be 'rows', 'envelopes' or 'band_signals'");
+}
+
+/**
+ * The filters carried through the whole signal: frame rows (`output` "rows"),
+ * or one row per sample of envelopes or band signals. Threads share the planes
+ * and groups of filters; each runs its filters through the whole signal.
+ */
+py::array_t<double> continuous(const py::array_t<double>& signal_array, const Bank& bank,
+                               const std::string& output, std::size_t frame_length,
+                               std::size_t hop_length, std::optional<std::int32_t> channel,
+                               bool log, unsigned threads) {
+    const Signal signal(signal_array);
+    const Planes planes(channel, signal.channels);
+    const bool rows = output == "rows";
+    const Output what = rows ? Output::envelope : output_of(output);
+    if (rows && (frame_length == 0 || hop_length == 0)) {
+        throw std::invalid_argument("frame_length and hop_length must be positive");
+    }
+    const std::size_t width = bank.filters.size();
+    const std::size_t frames = rows ? whole_frames(signal.samples, frame_length, hop_length) : 0;
+    // Rows need the samples up to the end of the last whole frame only.
+    const std::size_t needed = rows ? (frames == 0 ? 0 : (frames - 1) * hop_length + frame_length)
+                                    : signal.samples;
+    py::array_t<double> result(planes.shape(rows ? frames : signal.samples, width));
+    double* out = result.mutable_data();
+    const std::vector<std::size_t> bounds =
+        group_bounds(width, planes.count(), threads_or_fail(threads));
+    const std::size_t groups = bounds.size() - 1;
+
+    vorl_python::run_tasks(
+        planes.count() * groups, threads, [&](std::size_t task, const std::atomic<bool>& stop) {
+            const std::size_t p = task / groups, lo = bounds[task % groups],
+                              hi = bounds[task % groups + 1];
+            std::vector<double> x(block_samples);
+            if (rows) {
+                ContinuousFrames frames_of(slice(bank.filters, lo, hi), bank.decay, frame_length,
+                                           hop_length, transform_of(log));
+                double* row = out + p * frames * width + lo;
+                for (std::size_t t0 = 0; t0 < needed && !stop; t0 += block_samples) {
+                    const std::size_t n = std::min(block_samples, needed - t0);
+                    signal.read(planes, p, t0, n, x.data());
+                    frames_of.push(x.data(), n, [&](const double* values) {
+                        std::copy(values, values + (hi - lo), row);
+                        row += width;
+                    });
+                }
+            } else {
+                ContinuousFilterbank filters(slice(bank.filters, lo, hi), bank.decay);
+                for (std::size_t t0 = 0; t0 < needed && !stop; t0 += block_samples) {
+                    const std::size_t n = std::min(block_samples, needed - t0);
+                    signal.read(planes, p, t0, n, x.data());
+                    filters.process(x.data(), n, out + (p * signal.samples + t0) * width + lo,
+                                    width, what);
+                }
+            }
+        });
+    return result;
+}
+
+/**
+ * The continuous filterbank fed in chunks: each `push` returns what its chunk
+ * completed, and the concatenation of the results equals one `continuous` call
+ * on the concatenated chunks. Holds the filter states and, for rows, the
+ * envelopes of the last frame: its memory does not grow with the signal.
+ */
+class Stream {
+public:
+    Stream(const Bank& bank, const std::string& output, std::size_t frame_length,
+           std::size_t hop_length, std::optional<std::int32_t> channel, bool log)
+        : bank_(bank),
+          rows_(output == "rows"),
+          what_(rows_ ? Output::envelope : output_of(output)),
+          frame_length_(frame_length),
+          hop_length_(hop_length),
+          channel_(channel),
+          log_(log) {
+        if (rows_ && (frame_length == 0 || hop_length == 0)) {
+            throw std::invalid_argument("frame_length and hop_length must be positive");
+        }
+    }
+
+    py::array_t<double> push(const py::array_t<double>& chunk) {
+        const Signal signal(chunk);
+        if (pushing_) {  // checked and set with the interpreter lock held
+            throw std::runtime_error("push() called while another push() of this stream runs");
+        }
+        if (!planes_) {
+            planes_.emplace(channel_, signal.channels);
+            for (std::size_t p = 0; p < planes_->count(); ++p) {
+                if (rows_) {
+                    frames_.emplace_back(bank_.filters, bank_.decay, frame_length_, hop_length_,
+                                         transform_of(log_));
+                } else {
+                    filters_.emplace_back(bank_.filters, bank_.decay);
+                }
+            }
+        } else if (signal.channels != planes_->channels) {
+            throw std::invalid_argument(fmt::format(
+                "chunk has {} channel(s), but the stream's first chunk had {}", signal.channels,
+                planes_->channels));
+        }
+        const std::size_t width = bank_.filters.size();
+        const std::size_t before = seen_, after = seen_ + signal.samples;
+        const std::size_t count =
+            rows_ ? whole_frames(after, frame_length_, hop_length_) -
+                        whole_frames(before, frame_length_, hop_length_)
+                  : signal.samples;
+        py::array_t<double> result(planes_->shape(count, width));
+        double* out = result.mutable_data();
+        pushing_ = true;
+        try {
+            vorl_python::Unlocked unlocked;
+            std::vector<double> x(std::min(block_samples, signal.samples));
+            for (std::size_t p = 0; p < planes_->count(); ++p) {
+                double* plane = out + p * count * width;
+                for (std::size_t t0 = 0; t0 < signal.samples; t0 += block_samples) {
+                    const std::size_t n = std::min(block_samples, signal.samples - t0);
+                    signal.read(*planes_, p, t0, n, x.data());
+                    if (rows_) {
+                        frames_[p].push(x.data(), n, [&](const double* values) {
+                            std::copy(values, values + width, plane);
+                            plane += width;
+                        });
+                    } else {
+                        filters_[p].process(x.data(), n, plane + t0 * width, width, what_);
+                    }
+                }
+            }
+        } catch (...) {
+            pushing_ = false;
+            throw;
+        }
+        pushing_ = false;
+        seen_ = after;
+        return result;
+    }
+
+    std::size_t samples_seen() const { return seen_; }
+
+private:
+    Bank bank_;
+    bool rows_;
+    Output what_;
+    std::size_t frame_length_, hop_length_;
+    std::optional<std::int32_t> channel_;
+    bool log_;
+    std::optional<Planes> planes_;  ///< fixed by the first chunk
+    std::vector<ContinuousFrames> frames_;
+    std::vector<ContinuousFilterbank> filters_;
+    std::size_t seen_ = 0;
+    bool pushing_ = false;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_engine, m) {
+    m.doc() = "Gammatone features of whole signals and streams, computed natively.";
+
+    py::class_<Bank>(m, "Bank", "The filters and the integration factor of one configuration.")
+        .def(py::init(&make_bank), py::arg("sample_rate"), py::arg("center_frequencies"),
+             py::arg("num_bands"), py::arg("low_Hz"), py::arg("high_Hz"),
+             py::arg("bandwidth_factor"), py::arg("temporal_integration"))
+        .def_property_readonly(
+            "center_frequencies",
+            [](const Bank& b) {
+                std::vector<double> cfs;
+                for (const Filter& f : b.filters) cfs.push_back(f.cf);
+                return cfs;
+            },
+            "Centre frequency of each filter, Hz.")
+        .def_readonly("decay", &Bank::decay, "Per-sample integration factor.");
+
+    m.def("framed", &framed, py::arg("signal").noconvert(), py::arg("bank"),
+          py::arg("frame_length"), py::arg("hop_length"), py::arg("channel"), py::arg("log"),
+          py::arg("threads"),
+          "Rows of every whole frame of `signal` (channels x samples, column-major float64),\n"
+          "each filter restarted from rest at every frame.");
+    m.def("continuous", &continuous, py::arg("signal").noconvert(), py::arg("bank"),
+          py::arg("output"), py::arg("frame_length"), py::arg("hop_length"), py::arg("channel"),
+          py::arg("log"), py::arg("threads"),
+          "Frame rows, envelopes or band signals of filters carried through `signal`\n"
+          "(channels x samples float64, any strides).");
+    py::class_<Stream>(m, "Stream", "The continuous filterbank fed in chunks.")
+        .def(py::init<const Bank&, const std::string&, std::size_t, std::size_t,
+                      std::optional<std::int32_t>, bool>(),
+             py::arg("bank"), py::arg("output"), py::arg("frame_length"), py::arg("hop_length"),
+             py::arg("channel"), py::arg("log"))
+        .def("push", &Stream::push, py::arg("chunk").noconvert(),
+             "What the chunk (channels x samples float64) completes.")
+        .def_property_readonly("samples_seen", &Stream::samples_seen);
+    m.def(
+        "simd_kernel",
+        [] { return vorl::extractor::detail::best_gammatone_kernel<Filter>().name; },
+        "Instruction set of the filter kernel chosen for this CPU.");
+}

@@ -1,0 +1,55 @@
+from typing import List, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+class Bank:
+    def __init__(
+        self,
+        sample_rate: int,
+        center_frequencies: Optional[List[float]],
+        num_bands: int,
+        low_Hz: float,
+        high_Hz: float,
+        bandwidth_factor: float,
+        temporal_integration: float,
+    ) -> None: ...
+    @property
+    def center_frequencies(self) -> List[float]: ...
+    @property
+    def decay(self) -> float: ...
+
+class Stream:
+    def __init__(
+        self,
+        bank: Bank,
+        output: str,
+        frame_length: int,
+        hop_length: int,
+        channel: Optional[int],
+        log: bool,
+    ) -> None: ...
+    def push(self, chunk: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]: ...
+    @property
+    def samples_seen(self) -> int: ...
+
+def framed(
+    signal: npt.NDArray[np.float64],
+    bank: Bank,
+    frame_length: int,
+    hop_length: int,
+    channel: Optional[int],
+    log: bool,
+    threads: int,
+) -> npt.NDArray[np.float64]: ...
+def continuous(
+    signal: npt.NDArray[np.float64],
+    bank: Bank,
+    output: str,
+    frame_length: int,
+    hop_length: int,
+    channel: Optional[int],
+    log: bool,
+    threads: int,
+) -> npt.NDArray[np.float64]: ...
+def simd_kernel() -> str: ...
