@@ -1,15 +1,18 @@
 #include <vorl/extractor/continuous_filterbank.hpp>
+#include <vorl/extractor/continuous_frames.hpp>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 using vorl::extractor::ContinuousFilterbank;
+using vorl::extractor::ContinuousFrames;
 using Filterbank = vorl::extractor::GammatoneFilterbank<double>;
 using Filter = Filterbank::Filter;
 using State = vorl::extractor::detail::GammatoneState<double>;
@@ -68,9 +71,10 @@ TEST_P(Counts, EveryKernelMatchesTheScalarRecursionAcrossCalls) {
             Vec out(x.size() * m, -1.0);
             // Two calls, split at an odd sample: the state must carry over.
             kernel.run_continuous(what, fb.filters.data(), states.data(), m, fb.decay, x.data(),
-                                  333, out.data(), m);
+                                  333, {out.data(), m, nullptr, 0, 0});
             kernel.run_continuous(what, fb.filters.data(), states.data(), m, fb.decay,
-                                  x.data() + 333, x.size() - 333, out.data() + 333 * m, m);
+                                  x.data() + 333, x.size() - 333,
+                                  {out.data() + 333 * m, m, nullptr, 0, 0});
             for (std::size_t i = 0; i < out.size(); ++i) {
                 ASSERT_TRUE(same(out[i], expected[i])) << kernel.name << " filter " << i % m
                                                        << " sample " << i / m;
@@ -114,6 +118,41 @@ TEST(ContinuousFilterbank, FirstFrameEqualsTheFramedExtractor) {
             << "band " << k;
     }
 }
+
+// Frame length and hop: overlapping, adjacent, with gaps, and a hop of one sample.
+class Framing : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(Framing, RowsSumTheEnvelopesOfTheirFramesInAnyChunking) {
+    const auto [length, hop] = GetParam();
+    const Filterbank fb(64, 19, 16000, identity, -1, 100, 6000, 0.001);
+    const Vec x = noise(400, 11);
+    ContinuousFilterbank whole(fb.filters, fb.decay);
+    Vec env(x.size() * 19);
+    whole.process(x.data(), x.size(), env.data(), 19);
+    Vec expected;
+    for (std::size_t start = 0; start + length <= x.size(); start += hop) {
+        for (std::size_t k = 0; k < 19; ++k) {
+            double sum = 0;
+            for (std::size_t t = start; t < start + length; ++t) sum += env[t * 19 + k];
+            expected.push_back(vorl::extractor::detail::frame_average(sum, fb.decay, length));
+        }
+    }
+    std::mt19937 rng(length * 100 + hop);
+    ContinuousFrames frames(fb.filters, fb.decay, length, hop, identity);
+    Vec rows;
+    for (std::size_t t = 0; t < x.size();) {
+        const std::size_t n = std::min<std::size_t>(x.size() - t, rng() % 40);
+        frames.push(x.data() + t, n,
+                    [&](const double* row) { rows.insert(rows.end(), row, row + 19); });
+        t += n;
+    }
+    ASSERT_EQ(rows.size(), expected.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) ASSERT_TRUE(same(rows[i], expected[i])) << i;
+}
+INSTANTIATE_TEST_SUITE_P(Geometries, Framing,
+                         ::testing::Values(std::make_tuple(16, 5), std::make_tuple(8, 8),
+                                           std::make_tuple(5, 7), std::make_tuple(6, 1),
+                                           std::make_tuple(1, 1)));
 
 TEST(ContinuousFilterbank, RowStrideMustHoldEveryFilter) {
     const Filterbank fb(16, 4, 16000, identity, -1, 100, 6000, 0);

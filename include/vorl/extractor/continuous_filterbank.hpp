@@ -50,15 +50,28 @@ public:
      * output, gain * (ur * qc + ui * qs) from the baseband output u and the
      * rotation (qc, qs) of that sample.
      *
-     * @throws std::invalid_argument if `stride` is smaller than the number of filters
+     * @throws std::invalid_argument if `stride` is smaller than the number of
+     *         filters, or `what` is not one of these two outputs
      */
     void process(const double* x, std::size_t n, double* out, std::size_t stride,
                  Output what = Output::envelope) {
         if (stride < filters_.size()) {
             throw std::invalid_argument("row stride smaller than the number of filters");
         }
-        detail::best_gammatone_kernel<Filter>().run_continuous(
-            what, filters_.data(), states_.data(), filters_.size(), decay_, x, n, out, stride);
+        if (what == Output::frame_sums) {
+            throw std::invalid_argument("process() writes envelopes or band signals");
+        }
+        run(what, x, n, {out, stride, nullptr, 0, 0});
+    }
+
+    /**
+     * Runs every filter through samples `x[0..n)` and adds filter k's
+     * integrated envelope after each sample, in sample order, to `sums[a][k]`
+     * for every a < num_sums. Each array holds `detail::frame_sums_size(n
+     * filters)` values; those past the filters are scratch.
+     */
+    void accumulate(const double* x, std::size_t n, double* const* sums, std::size_t num_sums) {
+        run(Output::frame_sums, x, n, {nullptr, 0, sums, num_sums, 0});
     }
 
     /** The filters, in output order. */
@@ -67,6 +80,11 @@ public:
     double decay() const { return decay_; }
 
 private:
+    void run(Output what, const double* x, std::size_t n, const detail::Sink& sink) {
+        detail::best_gammatone_kernel<Filter>().run_continuous(
+            what, filters_.data(), states_.data(), filters_.size(), decay_, x, n, sink);
+    }
+
     std::vector<Filter> filters_;
     double decay_;
     std::vector<detail::GammatoneState<double>> states_;

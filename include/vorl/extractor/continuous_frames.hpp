@@ -22,9 +22,10 @@ namespace extractor {
  * the filter state carried from the signal's first sample instead of
  * restarted, so row 0 equals the extractor's features of frame 0 bit for bit.
  *
- * The signal arrives in pieces of any length. The envelopes of the last
- * `frame_length` samples are kept in a ring, so memory stays bounded however
- * long the signal runs.
+ * The signal arrives in pieces of any length. The kernel adds each envelope
+ * to the sums of the frames open at that sample (at most
+ * ceil(frame_length / hop) of them), so memory stays bounded however long the
+ * signal runs.
  */
 class ContinuousFrames {
 public:
@@ -42,9 +43,9 @@ public:
           hop_length_(hop_length),
           transform_(transform),
           width_(bank_.filters().size()),
-          ring_(frame_length * bank_.filters().size()),
-          row_(bank_.filters().size()),
-          next_end_(frame_length) {
+          slots_(hop_length == 0 ? 0 : (frame_length + hop_length - 1) / hop_length + 1),
+          sums_(slots_ * detail::frame_sums_size(width_)),
+          open_(slots_) {
         if (frame_length == 0 || hop_length == 0) {
             throw std::invalid_argument("frame_length and hop_length must be positive");
         }
@@ -57,18 +58,28 @@ public:
      */
     template <typename Emit>
     void push(const double* x, std::size_t n, Emit&& emit) {
-        while (n > 0) {
-            // Up to the ring's end, and no further than the end of the next frame.
-            const std::size_t at = seen_ % frame_length_;
-            std::size_t block = std::min(n, frame_length_ - at);
-            block = std::min(block, next_end_ - seen_);
-            bank_.process(x, block, ring_.data() + at * width_, width_);
+        for (;;) {
+            while (next_ * hop_length_ == seen_) {  // a frame starts here
+                std::fill_n(slot(next_), detail::frame_sums_size(width_), 0.0);
+                ++next_;
+            }
+            if (n == 0) return;
+            // Up to the next start or end of a frame.
+            std::size_t boundary = next_ * hop_length_;
+            if (oldest_ < next_) boundary = std::min(boundary, oldest_ * hop_length_ + frame_length_);
+            const std::size_t block = std::min(n, boundary - seen_);
+            std::size_t count = 0;
+            for (std::size_t j = oldest_; j < next_; ++j) open_[count++] = slot(j);
+            bank_.accumulate(x, block, open_.data(), count);
             seen_ += block;
             x += block;
             n -= block;
-            if (seen_ == next_end_) {
-                emit(static_cast<const double*>(finish_frame()));
-                next_end_ += hop_length_;
+            for (; oldest_ < next_ && oldest_ * hop_length_ + frame_length_ == seen_; ++oldest_) {
+                double* row = slot(oldest_);
+                for (std::size_t k = 0; k < width_; ++k) {
+                    row[k] = transform_(detail::frame_average(row[k], bank_.decay(), frame_length_));
+                }
+                emit(static_cast<const double*>(row));
             }
         }
     }
@@ -79,27 +90,20 @@ public:
     std::size_t width() const { return width_; }
 
 private:
-    /** The row of the frame that ends at `seen_`, whose envelopes fill the ring. */
-    const double* finish_frame() {
-        std::fill(row_.begin(), row_.end(), 0.0);
-        for (std::size_t t = seen_ - frame_length_; t < seen_; ++t) {
-            const double* totals = ring_.data() + (t % frame_length_) * width_;
-            for (std::size_t k = 0; k < width_; ++k) row_[k] += totals[k];  // sample order per filter
-        }
-        for (double& value : row_) {
-            value = transform_(detail::frame_average(value, bank_.decay(), frame_length_));
-        }
-        return row_.data();
+    double* slot(std::size_t frame) {
+        return sums_.data() + frame % slots_ * detail::frame_sums_size(width_);
     }
 
     ContinuousFilterbank bank_;
     std::size_t frame_length_, hop_length_;
     Transform transform_;
     std::size_t width_;
-    std::vector<double> ring_;  ///< envelopes of the last frame_length samples, one row per sample
-    std::vector<double> row_;
-    std::size_t seen_ = 0;
-    std::size_t next_end_;  ///< sample count at which the next frame is complete
+    std::size_t slots_;
+    std::vector<double> sums_;  ///< one array of sums per open frame, reused in turn
+    std::vector<double*> open_;  ///< the arrays of the frames open during a block
+    std::size_t seen_ = 0;      ///< samples pushed
+    std::size_t next_ = 0;      ///< the next frame to open
+    std::size_t oldest_ = 0;    ///< the oldest open frame
 };
 
 }  // namespace extractor

@@ -229,23 +229,85 @@ VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, doub
     }
 }
 
-/** What a continuous kernel writes for each sample and filter. */
+/** What a continuous kernel makes of each sample and filter. */
 enum class Output {
     envelope,     ///< the integrated, gain-scaled envelope (the recursion's `total`)
     band_signal,  ///< the real band-pass output, `band_sample`
+    frame_sums,   ///< the envelope, added to the sums of the frames that hold the sample
 };
 
 /**
+ * Where a continuous kernel puts what it makes of filter i after sample t:
+ * `out[t * stride + offset + i]`, or, for frame sums, added to
+ * `sums[a][offset + i]` for every a < num_sums. Each sums array is read and
+ * written in whole vectors: it holds at least offset + count values rounded up
+ * to a multiple of 16 (`frame_sums_size`); the values past the filters are
+ * scratch.
+ */
+struct Sink {
+    double* out;
+    std::size_t stride;
+    double* const* sums;
+    std::size_t num_sums;
+    std::size_t offset;
+};
+
+/** Length of a frame-sums array for `count` filters, see `Sink`. */
+constexpr std::size_t frame_sums_size(std::size_t count) { return (count + 15) / 16 * 16; }
+
+/**
+ * Runs K vectors of filters through `n` samples and adds each envelope to the
+ * frame sums of `sink`: N > 0 sums held in registers for the call, N = 0 any
+ * number of them through memory. Always inlined, so that it is compiled for
+ * the instruction set of its caller.
+ */
+template <int W, int K, std::size_t N>
+VORL_ALWAYS_INLINE void add_to_frame_sums(GammatoneState<typename Lanes<W>::Vec>* st,
+                                          const GammatoneCoefficients<typename Lanes<W>::Vec>* c,
+                                          const typename Lanes<W>::Vec& decay, const double* x,
+                                          std::size_t n, const Sink& sink) {
+    using Vec = typename Lanes<W>::Vec;
+    Vec held[N ? N : 1][K];
+    for (std::size_t a = 0; a < N; ++a) {
+        for (int k = 0; k < K; ++k) {
+            std::memcpy(&held[a][k], sink.sums[a] + sink.offset + k * W, sizeof(Vec));
+        }
+    }
+    for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+        for (int k = 0; k < K; ++k) {
+            gammatone_step<LaneMath<W>>(st[k], c[k], decay, x[t]);
+            if constexpr (N > 0) {
+                for (std::size_t a = 0; a < N; ++a) held[a][k] += st[k].total;
+            } else {
+                for (std::size_t a = 0; a < sink.num_sums; ++a) {  // whole vectors, unaligned
+                    double* at = sink.sums[a] + sink.offset + k * W;
+                    Vec sum;
+                    std::memcpy(&sum, at, sizeof(Vec));
+                    sum += st[k].total;
+                    std::memcpy(at, &sum, sizeof(Vec));
+                }
+            }
+        }
+    }
+    for (std::size_t a = 0; a < N; ++a) {
+        for (int k = 0; k < K; ++k) {
+            std::memcpy(sink.sums[a] + sink.offset + k * W, &held[a][k], sizeof(Vec));
+        }
+    }
+}
+
+/**
  * Continues filters `filters[0..used)` (at most K*W of them), whose states are
- * `states[0..used)`, through `n` more samples, and writes each filter's output
- * after sample t to `out[t * stride + i]`. The states are read first and
- * written back last, so consecutive calls run the filters through the
- * concatenated signal exactly as one call would.
+ * `states[0..used)`, through `n` more samples, and puts each filter's output
+ * after each sample into `sink`. The states are read first and written back
+ * last, so consecutive calls run the filters through the concatenated signal
+ * exactly as one call would.
  */
 template <int W, int K, Output What, typename Filter>
 VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneState<double>* states,
                                              std::size_t used, double decay, const double* x,
-                                             std::size_t n, double* out, std::size_t stride) {
+                                             std::size_t n, const Sink& sink) {
     using Vec = typename Lanes<W>::Vec;
     const Vec zero = {};
     const Vec decay_v = zero + decay;
@@ -256,25 +318,40 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
     for (std::size_t i = 0; i < used; ++i) {
         for_each_field(st[i / W], states[i], [&](Vec& lane, const double& v) { lane[i % W] = v; });
     }
-    for (std::size_t t = 0; t < n; ++t) {
-        double* row = out + t * stride;
-        Vec value[K];
-#pragma GCC unroll 4
-        for (int k = 0; k < K; ++k) {
-            if constexpr (What == Output::envelope) {
-                gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
-                value[k] = st[k].total;
-            } else {
-                const Vec qc = st[k].qc, qs = st[k].qs;
-                const Baseband<Vec> u = gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
-                value[k] = band_sample(u, qc, qs, c[k].gain);
-            }
-            if (used == std::size_t(K) * W) {
-                std::memcpy(row + k * W, &value[k], sizeof(Vec));  // a whole vector, unaligned
-            }
+    if constexpr (What == Output::frame_sums) {
+        // The sums of the open frames: in registers for this call when one or two
+        // frames are open (overlaps up to a half), through memory when more are.
+        if (sink.num_sums == 1) {
+            add_to_frame_sums<W, K, 1>(st, c, decay_v, x, n, sink);
+        } else if (sink.num_sums == 2) {
+            add_to_frame_sums<W, K, 2>(st, c, decay_v, x, n, sink);
+        } else {
+            add_to_frame_sums<W, K, 0>(st, c, decay_v, x, n, sink);  // none, or many
         }
-        if (used != std::size_t(K) * W) {
-            for (std::size_t i = 0; i < used; ++i) row[i] = value[i / W][i % W];
+    } else {
+        const bool whole = used == std::size_t(K) * W;
+        for (std::size_t t = 0; t < n; ++t) {
+            Vec value[K];
+#pragma GCC unroll 4
+            for (int k = 0; k < K; ++k) {
+                if constexpr (What == Output::band_signal) {
+                    const Vec qc = st[k].qc, qs = st[k].qs;
+                    const Baseband<Vec> u =
+                        gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
+                    value[k] = band_sample(u, qc, qs, c[k].gain);
+                } else {
+                    gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
+                    value[k] = st[k].total;
+                }
+                if (whole) {  // a whole vector, unaligned
+                    std::memcpy(sink.out + t * sink.stride + sink.offset + k * W, &value[k],
+                                sizeof(Vec));
+                }
+            }
+            if (!whole) {
+                double* row = sink.out + t * sink.stride + sink.offset;
+                for (std::size_t i = 0; i < used; ++i) row[i] = value[i / W][i % W];
+            }
         }
     }
     for (std::size_t i = 0; i < used; ++i) {
@@ -286,32 +363,39 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
 template <int W, Output What, typename Filter>
 VORL_ALWAYS_INLINE void run_lanes_continuous(const Filter* filters, GammatoneState<double>* states,
                                              std::size_t count, double decay, const double* x,
-                                             std::size_t n, double* out, std::size_t stride) {
+                                             std::size_t n, Sink sink) {
+    const std::size_t offset = sink.offset;
     std::size_t first = 0;
     for (; count - first >= 2 * W; first += 2 * W) {
+        sink.offset = offset + first;
         run_group_continuous<W, 2, What>(filters + first, states + first, 2 * W, decay, x, n,
-                                         out + first, stride);
+                                         sink);
     }
+    sink.offset = offset + first;
     if (count - first > W) {
         run_group_continuous<W, 2, What>(filters + first, states + first, count - first, decay, x,
-                                         n, out + first, stride);
+                                         n, sink);
     } else if (first < count) {
         run_group_continuous<W, 1, What>(filters + first, states + first, count - first, decay, x,
-                                         n, out + first, stride);
+                                         n, sink);
     }
 }
 
-/** Either output of `run_lanes_continuous`, chosen at run time. */
+/** Any output of `run_lanes_continuous`, chosen at run time. */
 template <int W, typename Filter>
 VORL_ALWAYS_INLINE void run_continuous_output(Output what, const Filter* filters,
                                               GammatoneState<double>* states, std::size_t count,
                                               double decay, const double* x, std::size_t n,
-                                              double* out, std::size_t stride) {
-    if (what == Output::envelope) {
-        run_lanes_continuous<W, Output::envelope>(filters, states, count, decay, x, n, out, stride);
-    } else {
-        run_lanes_continuous<W, Output::band_signal>(filters, states, count, decay, x, n, out,
-                                                     stride);
+                                              const Sink& sink) {
+    switch (what) {
+    case Output::envelope:
+        return run_lanes_continuous<W, Output::envelope>(filters, states, count, decay, x, n, sink);
+    case Output::band_signal:
+        return run_lanes_continuous<W, Output::band_signal>(filters, states, count, decay, x, n,
+                                                            sink);
+    case Output::frame_sums:
+        return run_lanes_continuous<W, Output::frame_sums>(filters, states, count, decay, x, n,
+                                                           sink);
     }
 }
 
@@ -320,7 +404,7 @@ template <typename Filter>
 struct GammatoneKernel {
     using Run = void (*)(const Filter*, std::size_t, double, const double*, std::size_t, double*);
     using Continue = void (*)(Output, const Filter*, GammatoneState<double>*, std::size_t,
-                              double, const double*, std::size_t, double*, std::size_t);
+                              double, const double*, std::size_t, const Sink&);
     const char* name;  ///< instruction set it is compiled for
     int width;         ///< filters per vector
     Run run;            ///< frames from rest: `run_lanes`
@@ -340,8 +424,8 @@ __attribute__((target("avx512f"))) void run_avx512(const Filter* f, std::size_t 
 template <typename Filter>
 __attribute__((target("avx512f"))) void run_avx512_continuous(
     Output what, const Filter* f, GammatoneState<double>* states, std::size_t count,
-    double decay, const double* x, std::size_t n, double* out, std::size_t stride) {
-    run_continuous_output<8>(what, f, states, count, decay, x, n, out, stride);
+    double decay, const double* x, std::size_t n, const Sink& sink) {
+    run_continuous_output<8>(what, f, states, count, decay, x, n, sink);
 }
 template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count, double decay,
@@ -351,8 +435,8 @@ __attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count
 template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2_continuous(
     Output what, const Filter* f, GammatoneState<double>* states, std::size_t count,
-    double decay, const double* x, std::size_t n, double* out, std::size_t stride) {
-    run_continuous_output<4>(what, f, states, count, decay, x, n, out, stride);
+    double decay, const double* x, std::size_t n, const Sink& sink) {
+    run_continuous_output<4>(what, f, states, count, decay, x, n, sink);
 }
 template <typename Filter>
 void run_sse2(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
@@ -362,8 +446,8 @@ void run_sse2(const Filter* f, std::size_t count, double decay, const double* x,
 template <typename Filter>
 void run_sse2_continuous(Output what, const Filter* f, GammatoneState<double>* states,
                          std::size_t count, double decay, const double* x, std::size_t n,
-                         double* out, std::size_t stride) {
-    run_continuous_output<2>(what, f, states, count, decay, x, n, out, stride);
+                         const Sink& sink) {
+    run_continuous_output<2>(what, f, states, count, decay, x, n, sink);
 }
 inline bool has_avx512f() { return __builtin_cpu_supports("avx512f"); }
 inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
@@ -384,8 +468,8 @@ void run_generic(const Filter* f, std::size_t count, double decay, const double*
 template <typename Filter>
 void run_generic_continuous(Output what, const Filter* f, GammatoneState<double>* states,
                             std::size_t count, double decay, const double* x, std::size_t n,
-                            double* out, std::size_t stride) {
-    run_continuous_output<2>(what, f, states, count, decay, x, n, out, stride);
+                            const Sink& sink) {
+    run_continuous_output<2>(what, f, states, count, decay, x, n, sink);
 }
 template <typename Filter>
 constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
