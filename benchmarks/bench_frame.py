@@ -15,7 +15,7 @@ import numpy as np
 import scipy.signal
 
 from _vorl.extractor import GammatoneFilterbank
-from vorl import _batch
+import vorl
 
 RATE, N, BANDS = 44100, 1024, 64
 
@@ -56,7 +56,7 @@ def main():
     scipy_s = best(lambda: scipy_features(mono[0], designs), 5)
 
     print(f"CPU vector extensions: {cpu_vector_extensions()}")
-    print(f"filter kernel:         {_batch.simd_kernel()}")
+    print(f"filter kernel:         {vorl.simd_kernel()}")
     print(f"{'sqrt bound (np.sqrt, 65536 doubles)':40s} {sqrt_s * 1e6:9.1f} us")
     print(f"{'extractor, column-major array':40s} {array_s * 1e6:9.1f} us"
           f"   {array_s / sqrt_s:5.2f}x the sqrt bound (target: <= 1.5 with AVX-512, <= 2.5 with AVX2)")

@@ -14,7 +14,6 @@ import timeit
 import numpy as np
 
 import vorl
-from vorl import _batch
 
 RATE, MINUTES = 44100, 10
 
@@ -46,7 +45,7 @@ def main():
     every = best_of(3, lambda: config(signal))
 
     print(f"signal: {MINUTES} min at {RATE} Hz = {frames} frames of {config.frame_length} "
-          f"(hop {config.hop_length}), {config.num_bands} bands; kernel {_batch.simd_kernel()}, "
+          f"(hop {config.hop_length}), {config.num_bands} bands; kernel {vorl.simd_kernel()}, "
           f"{cores} cores")
     print(f"native extractor, one frame per call:  {per_call * 1e6:7.1f} us per frame")
     print(f"gammatonegram, 1 thread:               {one / frames * 1e6:7.1f} us per frame"

@@ -338,12 +338,13 @@ class _Stream:
         self._channels: Optional[int] = None
 
     def _chunk(self, chunk: npt.ArrayLike) -> Array:
-        data = self.config._prepare(chunk, whole_frames=False)
-        if self._channels is None:
-            self._channels = data.shape[0]
-        elif data.shape[0] != self._channels:
-            raise ValueError(f"chunk has {data.shape[0]} channel(s), but the stream's first "
+        data = np.asarray(chunk)
+        channels = data.shape[0] if data.ndim == 2 else 1
+        if self._channels is not None and channels != self._channels:
+            raise ValueError(f"chunk has {channels} channel(s), but the stream's first "
                              f"chunk had {self._channels}")
+        data = self.config._prepare(data, whole_frames=False)
+        self._channels = channels
         return data
 
 
