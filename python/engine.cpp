@@ -397,6 +397,8 @@ PYBIND11_MODULE(_engine, m) {
         .def("push", &Stream::push, py::arg("chunk").noconvert(),
              "What the chunk (channels x samples float64) completes.")
         .def_property_readonly("samples_seen", &Stream::samples_seen);
+    m.def("whole_frames", &whole_frames, py::arg("samples"), py::arg("frame_length"),
+          py::arg("hop_length"), "Number of whole frames in a signal of `samples` samples.");
     m.def(
         "simd_kernel",
         [] { return vorl::extractor::detail::best_gammatone_kernel<Filter>().name; },

@@ -174,9 +174,7 @@ class _Config:
 
     def num_frames(self, num_samples: int) -> int:
         """Number of whole frames in a signal of `num_samples` samples."""
-        if num_samples < self.frame_length:
-            return 0
-        return 1 + (num_samples - self.frame_length) // self.hop_length
+        return int(_engine.whole_frames(num_samples, self.frame_length, self.hop_length))
 
     def _prepare(self, signal: npt.ArrayLike, *, whole_frames: bool) -> Array:
         """The signal as a (channels, samples) float64 array, checked."""
