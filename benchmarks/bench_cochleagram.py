@@ -16,22 +16,12 @@ only: `pip install gammatone`.
 
     .venv/bin/python benchmarks/bench_cochleagram.py
 """
-import time
-
 import numpy as np
 
 import vorl
+from bench_gammatonegram import best_of  # the best of several runs, in seconds
 
 RATE, SECONDS, CHUNK = 44100, 60, 4096
-
-
-def best_of(runs, call):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def streamed(config, signal):
