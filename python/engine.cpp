@@ -40,10 +40,18 @@ using Output = ContinuousFilterbank::Output;
 
 namespace {
 
-double identity(double x) { return x; }
-double (*transform_of(bool log))(double) {
-    return log ? static_cast<double (*)(double)>(&std::log10) : &identity;
-}
+/**
+ * What a band level becomes: with `log`, log10 of max(level, floor), the C
+ * library's log10 as the extractor applies it (a floor of 0 keeps log10(0) =
+ * -inf, and NaN stays NaN); otherwise the level itself.
+ */
+struct Level {
+    bool log;
+    double floor;
+    double operator()(double level) const {
+        return log ? std::log10(std::max(level, floor)) : level;
+    }
+};
 
 /** The filters and the integration factor of one configuration. */
 struct Bank {
@@ -152,7 +160,8 @@ std::size_t threads_or_fail(unsigned threads) {
 /** Every whole frame of every plane, through the `_vorl` extractor, one row per frame. */
 py::array_t<double> framed(Filterbank::MatrixView signal, const Bank& bank,
                            std::size_t frame_length, std::size_t hop_length,
-                           std::optional<std::int32_t> channel, bool log, unsigned threads) {
+                           std::optional<std::int32_t> channel, bool log, double floor,
+                           unsigned threads) {
     if (frame_length == 0 || hop_length == 0) {
         throw std::invalid_argument("frame_length and hop_length must be positive");
     }
@@ -162,7 +171,7 @@ py::array_t<double> framed(Filterbank::MatrixView signal, const Bank& bank,
         whole_frames(static_cast<std::size_t>(signal.cols()), frame_length, hop_length);
     std::vector<Filterbank> extractors;
     for (std::size_t p = 0; p < planes.count(); ++p) {
-        extractors.emplace_back(frame_length, bank.sample_rate, transform_of(log),
+        extractors.emplace_back(frame_length, bank.sample_rate, Level{log, floor},
                                 planes.on_channel(p), bank.filters, bank.decay);
     }
     py::array_t<double> result(planes.shape(frames, width));
@@ -217,7 +226,7 @@ Output output_of(const std::string& output) {
 py::array_t<double> continuous(const py::array_t<double>& signal_array, const Bank& bank,
                                const std::string& output, std::size_t frame_length,
                                std::size_t hop_length, std::optional<std::int32_t> channel,
-                               bool log, unsigned threads) {
+                               bool log, double floor, unsigned threads) {
     const Signal signal(signal_array);
     const Planes planes(channel, signal.channels);
     const bool rows = output == "rows";
@@ -243,7 +252,7 @@ py::array_t<double> continuous(const py::array_t<double>& signal_array, const Ba
             std::vector<double> x(block_samples);
             if (rows) {
                 ContinuousFrames frames_of(slice(bank.filters, lo, hi), bank.decay, frame_length,
-                                           hop_length, transform_of(log));
+                                           hop_length, Level{log, floor});
                 double* row = out + p * frames * width + lo;
                 for (std::size_t t0 = 0; t0 < needed && !stop; t0 += block_samples) {
                     const std::size_t n = std::min(block_samples, needed - t0);
@@ -275,14 +284,15 @@ py::array_t<double> continuous(const py::array_t<double>& signal_array, const Ba
 class Stream {
 public:
     Stream(const Bank& bank, const std::string& output, std::size_t frame_length,
-           std::size_t hop_length, std::optional<std::int32_t> channel, bool log)
+           std::size_t hop_length, std::optional<std::int32_t> channel, bool log, double floor)
         : bank_(bank),
           rows_(output == "rows"),
           what_(rows_ ? Output::envelope : output_of(output)),
           frame_length_(frame_length),
           hop_length_(hop_length),
           channel_(channel),
-          log_(log) {
+          log_(log),
+          floor_(floor) {
         if (rows_ && (frame_length == 0 || hop_length == 0)) {
             throw std::invalid_argument("frame_length and hop_length must be positive");
         }
@@ -298,7 +308,7 @@ public:
             for (std::size_t p = 0; p < planes_->count(); ++p) {
                 if (rows_) {
                     frames_.emplace_back(bank_.filters, bank_.decay, frame_length_, hop_length_,
-                                         transform_of(log_));
+                                         Level{log_, floor_});
                 } else {
                     filters_.emplace_back(bank_.filters, bank_.decay);
                 }
@@ -353,6 +363,7 @@ private:
     std::size_t frame_length_, hop_length_;
     std::optional<std::int32_t> channel_;
     bool log_;
+    double floor_;
     std::optional<Planes> planes_;  ///< fixed by the first chunk
     std::vector<ContinuousFrames> frames_;
     std::vector<ContinuousFilterbank> filters_;
@@ -381,19 +392,19 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def("framed", &framed, py::arg("signal").noconvert(), py::arg("bank"),
           py::arg("frame_length"), py::arg("hop_length"), py::arg("channel"), py::arg("log"),
-          py::arg("threads"),
+          py::arg("floor"), py::arg("threads"),
           "Rows of every whole frame of `signal` (channels x samples, column-major float64),\n"
           "each filter restarted from rest at every frame.");
     m.def("continuous", &continuous, py::arg("signal").noconvert(), py::arg("bank"),
           py::arg("output"), py::arg("frame_length"), py::arg("hop_length"), py::arg("channel"),
-          py::arg("log"), py::arg("threads"),
+          py::arg("log"), py::arg("floor"), py::arg("threads"),
           "Frame rows, envelopes or band signals of filters carried through `signal`\n"
           "(channels x samples float64, any strides).");
     py::class_<Stream>(m, "Stream", "The continuous filterbank fed in chunks.")
         .def(py::init<const Bank&, const std::string&, std::size_t, std::size_t,
-                      std::optional<std::int32_t>, bool>(),
+                      std::optional<std::int32_t>, bool, double>(),
              py::arg("bank"), py::arg("output"), py::arg("frame_length"), py::arg("hop_length"),
-             py::arg("channel"), py::arg("log"))
+             py::arg("channel"), py::arg("log"), py::arg("floor"))
         .def("push", &Stream::push, py::arg("chunk").noconvert(),
              "What the chunk (channels x samples float64) completes.")
         .def_property_readonly("samples_seen", &Stream::samples_seen);

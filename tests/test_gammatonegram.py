@@ -161,7 +161,7 @@ def test_native_engine_rejects_what_python_would():
 
     signal = np.zeros((1, 300), order="F")
     bank = _engine.Bank(RATE, None, 4, 50.0, 4000.0, 1.019, 0.0)
-    args = dict(frame_length=100, hop_length=50, channel=-1, log=True, threads=1)
+    args = dict(frame_length=100, hop_length=50, channel=-1, log=True, floor=0.0, threads=1)
     with pytest.raises(ValueError, match="Cannot select channel 3"):
         _engine.framed(signal, bank, **{**args, "channel": 3})
     with pytest.raises(ValueError, match="must be positive"):

@@ -28,6 +28,7 @@ class Stream:
         hop_length: int,
         channel: Optional[int],
         log: bool,
+        floor: float,
     ) -> None: ...
     def push(self, chunk: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]: ...
     @property
@@ -40,6 +41,7 @@ def framed(
     hop_length: int,
     channel: Optional[int],
     log: bool,
+    floor: float,
     threads: int,
 ) -> npt.NDArray[np.float64]: ...
 def continuous(
@@ -50,6 +52,7 @@ def continuous(
     hop_length: int,
     channel: Optional[int],
     log: bool,
+    floor: float,
     threads: int,
 ) -> npt.NDArray[np.float64]: ...
 def whole_frames(samples: int, frame_length: int, hop_length: int) -> int: ...

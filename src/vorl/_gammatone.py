@@ -26,6 +26,10 @@ if TYPE_CHECKING:
 
 _INT32_MAX = 2**31 - 1
 _ERB_DEFAULTS = (64, 50.0, 8000.0, 1.019)  # num_bands, low_Hz, high_Hz, bandwidth_factor
+#: The default `floor` of log levels: 200 dB below the level of a unit sine at a
+#: band's centre (about 1), far below any recorded sound; digital silence reads -10.
+DEFAULT_FLOOR = 1e-10
+_CHECK_BLOCK = 1 << 16  # samples per block of the finiteness check
 
 Array = npt.NDArray[np.float64]
 
@@ -64,7 +68,7 @@ class _Config:
     """Parameters shared by `Gammatone` and `Cochleagram`: an immutable, picklable value."""
 
     __slots__ = ("sample_rate", "frame_length", "hop_length", "num_bands", "low_Hz", "high_Hz",
-                 "temporal_integration", "channel", "log", "bandwidth_factor",
+                 "temporal_integration", "channel", "log", "bandwidth_factor", "floor", "dtype",
                  "_center_frequencies")
 
     sample_rate: int
@@ -77,13 +81,16 @@ class _Config:
     channel: Optional[int]
     log: bool
     bandwidth_factor: float
+    floor: float
+    dtype: np.dtype
     _center_frequencies: Optional[Tuple[float, ...]]
 
     def __init__(self, sample_rate: float, frame_length: int = 1024, hop_length: int = 512,
                  num_bands: int = 64, low_Hz: float = 50.0, high_Hz: float = 8000.0,
                  temporal_integration: float = 0.0, channel: Optional[int] = -1,
                  log: bool = True, center_frequencies: Optional[Sequence[float]] = None,
-                 bandwidth_factor: float = 1.019) -> None:
+                 bandwidth_factor: float = 1.019, floor: float = DEFAULT_FLOOR,
+                 dtype: npt.DTypeLike = np.float64) -> None:
         rate = sample_rate
         if isinstance(rate, bool) or not isinstance(rate, (int, float, np.integer, np.floating)):
             raise TypeError(f"sample_rate must be a number, not {type(rate).__name__}")
@@ -103,8 +110,14 @@ class _Config:
             "channel": None if channel is None else operator.index(channel),
             "log": bool(log),
             "bandwidth_factor": _finite("bandwidth_factor", bandwidth_factor),
+            "floor": _finite("floor", floor),
+            "dtype": np.dtype(dtype),
             "_center_frequencies": None,
         }
+        if values["floor"] < 0:
+            raise ValueError(f"floor must not be negative, got {values['floor']}")
+        if values["dtype"] not in (np.dtype(np.float32), np.dtype(np.float64)):
+            raise ValueError(f"dtype must be float32 or float64, not {values['dtype']}")
         if center_frequencies is not None:
             cfs = _frequencies(center_frequencies)
             values.update(_center_frequencies=cfs, num_bands=len(cfs), low_Hz=cfs[0],
@@ -176,8 +189,12 @@ class _Config:
         """Number of whole frames in a signal of `num_samples` samples."""
         return int(_engine.whole_frames(num_samples, self.frame_length, self.hop_length))
 
-    def _prepare(self, signal: npt.ArrayLike, *, whole_frames: bool) -> Array:
+    def _prepare(self, signal: npt.ArrayLike, *, whole_frames: bool,
+                 check_finite: bool = True) -> Array:
         """The signal as a (channels, samples) float64 array, checked."""
+        if isinstance(signal, (str, bytes, os.PathLike)):
+            raise TypeError("signal must hold the samples, not name a file: "
+                            "pass the samples; read a file with vorl.load(path)")
         data = np.asarray(signal)
         if not np.issubdtype(data.dtype, np.floating):
             raise TypeError(f"signal must hold floating-point samples, not {data.dtype}; "
@@ -188,6 +205,9 @@ class _Config:
             raise ValueError(f"signal must be 1-D (samples) or 2-D (channels, samples), "
                              f"got {data.ndim} dimensions")
         channels, samples = data.shape
+        if samples <= 16 < channels:
+            raise ValueError(f"signal of shape {data.shape} looks like (samples, channels); "
+                             "pass signal.T (signals are (channels, samples))")
         if self.channel is not None and self.channel >= channels:
             raise ValueError(f"channel {self.channel} does not exist: the signal has "
                              f"{channels} channel(s)")
@@ -196,7 +216,43 @@ class _Config:
         if whole_frames and samples < self.frame_length:
             raise ValueError(f"signal of {samples} samples is shorter than one frame "
                              f"({self.frame_length} samples)")
+        if check_finite:
+            _check_finite(data)
         return np.asarray(data, dtype=np.float64)
+
+    def _finish(self, result: Array) -> Array:
+        """The result in the configured dtype: computed in float64, cast once."""
+        return result if self.dtype == np.float64 else result.astype(self.dtype)
+
+    def gfcc(self, signal: npt.ArrayLike, num_ceps: int = 13, compression: str = "cuberoot",
+             lifter: float = 0, threads: Optional[int] = None,
+             check_finite: bool = True) -> Array:
+        """Gammatone cepstral coefficients of every whole frame: shape (frames, num_ceps).
+
+        The orthonormal DCT-II over bands of the compressed band levels of this
+        configuration's rows, optionally liftered; see `vorl.gfcc`.
+        """
+        from ._cepstra import cepstra
+
+        compressed = self.replace(log=compression == "log", dtype=np.float64)
+        if compression not in ("cuberoot", "log"):
+            raise ValueError(f"compression must be 'cuberoot' or 'log', not {compression!r}")
+        rows = compressed(signal, threads, check_finite=check_finite)  # type: ignore[operator]
+        if compression == "cuberoot":
+            rows = np.cbrt(rows)
+        return self._finish(cepstra(rows, num_ceps, lifter))
+
+
+def _check_finite(data: Array) -> None:
+    """Raises ValueError naming the first non-finite sample; checks in blocks of bounded size."""
+    for start in range(0, data.shape[1], _CHECK_BLOCK):
+        block = data[:, start:start + _CHECK_BLOCK]
+        bad = ~np.isfinite(block)
+        if bad.any():
+            channel, sample = np.argwhere(bad)[np.argmin(np.argwhere(bad)[:, 1])]
+            raise ValueError(f"signal holds a non-finite sample ({block[channel, sample]}) at "
+                             f"channel {channel}, sample {start + sample}; pass "
+                             "check_finite=False to analyse it as it is")
 
 
 def _rebuild(cls: type, arguments: Dict[str, Any]) -> _Config:
@@ -253,21 +309,31 @@ class Gammatone(_Config):
             low_Hz=self.low_Hz, high_Hz=self.high_Hz,
             temporal_integration=self.temporal_integration, **options)
 
-    def __call__(self, signal: npt.ArrayLike, threads: Optional[int] = None) -> Array:
-        """Features of every whole frame of `signal`: shape (frames, num_bands)."""
-        return self._run(self._prepare(signal, whole_frames=True), threads)
+    def __call__(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
+                 check_finite: bool = True) -> Array:
+        """Features of every whole frame of `signal`: shape (frames, num_bands).
+
+        Parameters
+        ----------
+        signal : 1-D (samples) or 2-D (channels, samples) floating-point samples,
+            any layout; never modified.
+        threads : worker threads (default: every core this process may use).
+        check_finite : raise ValueError at the first NaN or infinite sample.
+        """
+        return self._finish(self._run(self._prepare(signal, whole_frames=True,
+                                                    check_finite=check_finite), threads))
 
     def blocks(self, signal: npt.ArrayLike, frames_per_block: int,
-               threads: Optional[int] = None) -> Iterator[Array]:
+               threads: Optional[int] = None, *, check_finite: bool = True) -> Iterator[Array]:
         """The rows of `self(signal)` in blocks of up to `frames_per_block` frames."""
         frames_per_block = _positive_int("frames_per_block", frames_per_block)
-        data = self._prepare(signal, whole_frames=True)
+        data = self._prepare(signal, whole_frames=True, check_finite=check_finite)
         total = self.num_frames(data.shape[1])
         for first in range(0, total, frames_per_block):
             count = min(frames_per_block, total - first)
             start = first * self.hop_length
             stop = start + (count - 1) * self.hop_length + self.frame_length
-            yield self._run(data[:, start:stop], threads)
+            yield self._finish(self._run(data[:, start:stop], threads))
 
     def stream(self) -> "FramedStream":
         """A stream that takes the signal in chunks and returns the rows each completes."""
@@ -275,9 +341,10 @@ class Gammatone(_Config):
 
     def _run(self, data: Array, threads: Optional[int]) -> Array:
         # The extractor reads column-major frames in place; copy only if it cannot.
-        data = np.require(data, np.float64, ["F_CONTIGUOUS", "ALIGNED"])
+        if not (data.flags.f_contiguous and data.flags.aligned and min(data.strides) >= 0):
+            data = np.array(data, dtype=np.float64, order="F")
         return _engine.framed(data, self._bank(), self.frame_length, self.hop_length,
-                              self.channel, self.log, _threads(threads))
+                              self.channel, self.log, self.floor, _threads(threads))
 
 
 class Cochleagram(_Config):
@@ -294,16 +361,23 @@ class Cochleagram(_Config):
 
     __slots__ = ()
 
-    def __call__(self, signal: npt.ArrayLike, threads: Optional[int] = None) -> Array:
-        """Rows of every whole frame of `signal`: shape (frames, num_bands)."""
-        return self._run(self._prepare(signal, whole_frames=True), "rows", threads)
+    def __call__(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
+                 check_finite: bool = True) -> Array:
+        """Rows of every whole frame of `signal`: shape (frames, num_bands).
 
-    def envelopes(self, signal: npt.ArrayLike, threads: Optional[int] = None) -> Array:
+        Parameters are those of `Gammatone.__call__`; threads share the bands
+        and channels.
+        """
+        return self._run(signal, "rows", threads, check_finite)
+
+    def envelopes(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
+                  check_finite: bool = True) -> Array:
         """Each band's integrated, gain-scaled envelope after each sample:
         shape (samples, num_bands)."""
-        return self._run(self._prepare(signal, whole_frames=False), "envelopes", threads)
+        return self._run(signal, "envelopes", threads, check_finite)
 
-    def band_signals(self, signal: npt.ArrayLike, threads: Optional[int] = None) -> Array:
+    def band_signals(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
+                     check_finite: bool = True) -> Array:
         """Each band's real band-pass output: shape (samples, num_bands).
 
         With u the band's complex baseband output and (qc, qs) = (cos t theta,
@@ -313,16 +387,19 @@ class Cochleagram(_Config):
         frequency, real part, scaled so that a unit sine at the centre gives a
         sine of about unit amplitude.
         """
-        return self._run(self._prepare(signal, whole_frames=False), "band_signals", threads)
+        return self._run(signal, "band_signals", threads, check_finite)
 
     def stream(self, output: str = "rows") -> "ContinuousStream":
         """A stream of `output` ("rows", "envelopes" or "band_signals") that takes
         the signal in chunks and returns what each chunk completes."""
         return ContinuousStream(self, output)
 
-    def _run(self, data: Array, output: str, threads: Optional[int]) -> Array:
-        return _engine.continuous(data, self._bank(), output, self.frame_length,
-                                  self.hop_length, self.channel, self.log, _threads(threads))
+    def _run(self, signal: npt.ArrayLike, output: str, threads: Optional[int],
+             check_finite: bool) -> Array:
+        data = self._prepare(signal, whole_frames=output == "rows", check_finite=check_finite)
+        return self._finish(_engine.continuous(
+            data, self._bank(), output, self.frame_length, self.hop_length, self.channel,
+            self.log, self.floor, _threads(threads)))
 
 
 class _Stream:
@@ -335,13 +412,13 @@ class _Stream:
         self.config = config
         self._channels: Optional[int] = None
 
-    def _chunk(self, chunk: npt.ArrayLike) -> Array:
+    def _chunk(self, chunk: npt.ArrayLike, check_finite: bool) -> Array:
         data = np.asarray(chunk)
         channels = data.shape[0] if data.ndim == 2 else 1
         if self._channels is not None and channels != self._channels:
             raise ValueError(f"chunk has {channels} channel(s), but the stream's first "
                              f"chunk had {self._channels}")
-        data = self.config._prepare(data, whole_frames=False)
+        data = self.config._prepare(data, whole_frames=False, check_finite=check_finite)
         self._channels = channels
         return data
 
@@ -355,11 +432,12 @@ class ContinuousStream(_Stream):
         super().__init__(config)
         self.output = output
         self._native = _engine.Stream(config._bank(), output, config.frame_length,
-                                      config.hop_length, config.channel, config.log)
+                                      config.hop_length, config.channel, config.log,
+                                      config.floor)
 
-    def push(self, chunk: npt.ArrayLike) -> Array:
+    def push(self, chunk: npt.ArrayLike, *, check_finite: bool = True) -> Array:
         """What `chunk` completes: rows of frames, or one row per sample."""
-        return self._native.push(self._chunk(chunk))
+        return self.config._finish(self._native.push(self._chunk(chunk, check_finite)))
 
     @property
     def samples_seen(self) -> int:
@@ -377,11 +455,11 @@ class FramedStream(_Stream):
         self._skip = 0  # samples before the next frame still to come (hop > frame)
         self._seen = 0
 
-    def push(self, chunk: npt.ArrayLike) -> Array:
+    def push(self, chunk: npt.ArrayLike, *, check_finite: bool = True) -> Array:
         """The rows of the frames that `chunk` completes."""
         config = self.config
         assert isinstance(config, Gammatone)
-        data = self._chunk(chunk)
+        data = self._chunk(chunk, check_finite)
         self._seen += data.shape[1]
         skipped = min(self._skip, data.shape[1])
         data, self._skip = data[:, skipped:], self._skip - skipped
@@ -391,8 +469,8 @@ class FramedStream(_Stream):
         if frames == 0:
             self._tail = data
             planes = () if config.channel is not None else (data.shape[0],)
-            return np.zeros((*planes, 0, config.num_bands))
-        rows = config._run(data, None)
+            return np.zeros((*planes, 0, config.num_bands), dtype=config.dtype)
+        rows = config._finish(config._run(data, None))
         start = frames * config.hop_length
         self._tail = data[:, start:].copy()
         self._skip = max(0, start - data.shape[1])
@@ -409,18 +487,38 @@ def gammatonegram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: in
                   high_Hz: float = 8000.0, temporal_integration: float = 0.0,
                   channel: Optional[int] = -1, log: bool = True,
                   center_frequencies: Optional[Sequence[float]] = None,
-                  bandwidth_factor: float = 1.019, threads: Optional[int] = None) -> Array:
-    """Framed gammatone features of every whole frame of `signal`, shape (frames, num_bands).
+                  bandwidth_factor: float = 1.019, floor: float = DEFAULT_FLOOR,
+                  dtype: npt.DTypeLike = np.float64, threads: Optional[int] = None,
+                  check_finite: bool = True) -> Array:
+    """Framed gammatone features of every whole frame of `signal`.
 
-    `signal` is 1-D (samples) or 2-D (channels, samples), of any floating dtype
-    and memory layout; it is not modified. Frames start at 0, hop_length,
-    2*hop_length, ...; only whole frames are analysed. `threads` worker threads
-    share the frames (default: every core this process may use). See `Gammatone`
-    for the other parameters.
+    Each filter starts from rest at every frame; row i equals the per-frame
+    extractor's features of frame i bit for bit.
+
+    Parameters
+    ----------
+    signal : array_like
+        1-D (samples) or 2-D (channels, samples) floating-point samples, any
+        memory layout; never modified.
+    sample_rate : float
+        Samples per second, a whole number.
+    threads : int, optional
+        Worker threads sharing the frames; default every core this process may use.
+    check_finite : bool
+        Raise ValueError at the first NaN or infinite sample.
+    **others
+        The parameters of `Gammatone`.
+
+    Returns
+    -------
+    ndarray
+        Shape (frames, num_bands), or (channels, frames, num_bands) with
+        ``channel=None``; frames start at 0, hop_length, 2 hop_length, ...
     """
     config = Gammatone(sample_rate, frame_length, hop_length, num_bands, low_Hz, high_Hz,
-                       temporal_integration, channel, log, center_frequencies, bandwidth_factor)
-    return config(signal, threads)
+                       temporal_integration, channel, log, center_frequencies, bandwidth_factor,
+                       floor, dtype)
+    return config(signal, threads, check_finite=check_finite)
 
 
 def cochleagram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int = 1024,
@@ -428,13 +526,58 @@ def cochleagram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int 
                 high_Hz: float = 8000.0, temporal_integration: float = 0.0,
                 channel: Optional[int] = -1, log: bool = True,
                 center_frequencies: Optional[Sequence[float]] = None,
-                bandwidth_factor: float = 1.019, threads: Optional[int] = None) -> Array:
-    """Rows of frames of gammatone filters run continuously through `signal`,
-    shape (frames, num_bands); see `Cochleagram`. `threads` worker threads share
-    the bands and channels."""
+                bandwidth_factor: float = 1.019, floor: float = DEFAULT_FLOOR,
+                dtype: npt.DTypeLike = np.float64, threads: Optional[int] = None,
+                check_finite: bool = True) -> Array:
+    """Rows of frames of gammatone filters run continuously through `signal`.
+
+    The parameters and the result are those of `gammatonegram`; see
+    `Cochleagram` for what a row holds. Threads share the bands and channels.
+    """
     config = Cochleagram(sample_rate, frame_length, hop_length, num_bands, low_Hz, high_Hz,
-                         temporal_integration, channel, log, center_frequencies, bandwidth_factor)
-    return config(signal, threads)
+                         temporal_integration, channel, log, center_frequencies,
+                         bandwidth_factor, floor, dtype)
+    return config(signal, threads, check_finite=check_finite)
+
+
+def gfcc(signal: npt.ArrayLike, sample_rate: float, *, num_ceps: int = 13,
+         compression: str = "cuberoot", continuous: bool = True, lifter: float = 0,
+         threads: Optional[int] = None, check_finite: bool = True, **configuration: Any) -> Array:
+    """Gammatone cepstral coefficients of every whole frame of `signal`.
+
+    With X[j, k] the compressed level of band k in frame j, the coefficients are
+    the orthonormal DCT-II over the K bands,
+
+        c[j, n] = w(n) sum_k X[j, k] cos(pi n (2k + 1) / (2K)),
+        w(0) = sqrt(1/K), w(n) = sqrt(2/K),
+
+    for n < num_ceps, then, when ``lifter`` L > 0, multiplied by the sinusoidal
+    lifter 1 + (L/2) sin(pi n / L) as in MFCC practice.
+
+    Parameters
+    ----------
+    signal, sample_rate, threads, check_finite
+        As for `gammatonegram`.
+    num_ceps : int
+        Coefficients per frame, at most the number of bands.
+    compression : {"cuberoot", "log"}
+        X = level ** (1/3) (the GFCC literature's cube root), or
+        X = log10(max(level, floor)).
+    continuous : bool
+        Levels of the `Cochleagram` (default) or of the framed `Gammatone`.
+    lifter : float
+        The lifter's parameter L; 0 turns it off.
+    **configuration
+        Parameters of the configuration (num_bands, frame_length, dtype, ...);
+        ``log`` is set by `compression`.
+
+    Returns
+    -------
+    ndarray
+        Shape (frames, num_ceps), or (channels, frames, num_ceps) with ``channel=None``.
+    """
+    config = (Cochleagram if continuous else Gammatone)(sample_rate, **configuration)
+    return config.gfcc(signal, num_ceps, compression, lifter, threads, check_finite)
 
 
 def simd_kernel() -> str:

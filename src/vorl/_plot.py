@@ -1,4 +1,4 @@
-"""Pictures of gammatonegrams."""
+"""Pictures of gammatonegrams and of the filters' responses."""
 from __future__ import annotations
 
 from typing import Any, Optional, Union
@@ -6,33 +6,75 @@ from typing import Any, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from ._gammatone import Gammatone
+from ._gammatone import Cochleagram, _Config
+
+_LEVEL_UNIT = "1: unit sine at the centre"
 
 
-def plot(gram: npt.ArrayLike, config_or_cfs: Union[Gammatone, npt.ArrayLike],
-         hop_length: Optional[int] = None, sample_rate: Optional[float] = None,
-         ax: Optional[Any] = None) -> Any:
-    """Draw a gammatonegram (frames x bands): time in seconds across, band
-    centre frequency in Hz up (on a logarithmic axis), with a colour bar.
+def _erb_rate(f_Hz: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    return 21.4 * np.log10(1 + 0.00437 * np.maximum(np.asarray(f_Hz, dtype=np.float64), 0))
 
-    `config_or_cfs` is the `Gammatone` that made `gram`, or the bands' centre
-    frequencies; in the latter case `hop_length` and `sample_rate` are needed.
-    Draws on `ax` (a new figure if None) and returns the axes.
-    """
+
+def _hz(erb_rate: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    return (10 ** (np.asarray(erb_rate, dtype=np.float64) / 21.4) - 1) / 0.00437
+
+
+def _pyplot() -> Any:
     try:
         import matplotlib.pyplot as plt
     except ImportError:
-        raise ImportError("vorl.plot needs matplotlib: pip install 'vorl[plot]'") from None
+        raise ImportError("vorl's plots need matplotlib: pip install 'vorl[plot]'") from None
+    return plt
 
-    gram = np.asarray(gram, dtype=np.float64)
-    if isinstance(config_or_cfs, Gammatone):
+
+def _hz_ticks(axis: Any, low: float, high: float) -> None:
+    """Tick labels in Hz at round frequencies, on an axis of any scale."""
+    from matplotlib.ticker import FixedLocator, NullFormatter, ScalarFormatter
+
+    ticks = [f for f in (20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 20000, 50000)
+             if low <= f <= high]
+    axis.set_major_locator(FixedLocator(ticks))
+    axis.set_major_formatter(ScalarFormatter())
+    axis.set_minor_formatter(NullFormatter())
+
+
+def plot(gram: npt.ArrayLike, config_or_cfs: Union[_Config, npt.ArrayLike],
+         hop_length: Optional[int] = None, sample_rate: Optional[float] = None,
+         ax: Optional[Any] = None) -> Any:
+    """Draw a gammatonegram or cochleagram (frames x bands).
+
+    Time in seconds runs across; the bands run up on an ERB-rate axis (evenly
+    spaced bands look evenly spaced) labelled in Hz; the colour bar names the
+    level and its unit. Levels at the floor, or -inf (``floor=0``), are drawn in
+    the lowest colour, never left blank.
+
+    Parameters
+    ----------
+    gram : array_like
+        The rows, shape (frames, bands).
+    config_or_cfs : Gammatone, Cochleagram or array_like
+        The configuration that made `gram`, or the bands' centre frequencies in
+        Hz, in which case `hop_length` and `sample_rate` are needed.
+    hop_length, sample_rate : optional
+        Override (or, with centre frequencies, give) the frame step and rate.
+    ax : matplotlib Axes, optional
+        Where to draw; a new figure by default.
+
+    Returns
+    -------
+    matplotlib Axes
+    """
+    plt = _pyplot()
+    gram = np.array(gram, dtype=np.float64)
+    log = True
+    if isinstance(config_or_cfs, _Config):
         cfs = config_or_cfs.center_frequencies
         hop_length = config_or_cfs.hop_length if hop_length is None else hop_length
         sample_rate = config_or_cfs.sample_rate if sample_rate is None else sample_rate
-        label = "log10 band level" if config_or_cfs.log else "band level"
+        log = config_or_cfs.log
     else:
         cfs = np.asarray(config_or_cfs, dtype=np.float64)
-        label = "band level"
+        log = bool(np.any(gram < 0))  # levels are not negative, their logarithms can be
     if hop_length is None or sample_rate is None:
         raise ValueError("hop_length and sample_rate are needed with centre frequencies")
     if gram.ndim != 2 or gram.shape[1] != len(cfs):
@@ -41,17 +83,74 @@ def plot(gram: npt.ArrayLike, config_or_cfs: Union[Gammatone, npt.ArrayLike],
     if len(cfs) < 1 or np.any(cfs <= 0) or np.any(np.diff(cfs) <= 0):
         raise ValueError("centre frequencies must be positive and ascending")
 
+    finite = gram[np.isfinite(gram)]
+    top = finite.max() if finite.size else 0.0
+    bottom = finite.min() if finite.size else -1.0
+    if log:
+        bottom = max(bottom, top - 6)  # six decades of level: 120 dB
+    gram[np.isneginf(gram)] = bottom  # log10(0): the quietest colour, not a gap
+
     seconds = np.arange(gram.shape[0] + 1) * (hop_length / sample_rate)
-    if len(cfs) > 1:  # band edges halfway between centres on a log axis
-        mids = np.sqrt(cfs[1:] * cfs[:-1])
-        edges = np.concatenate([[cfs[0] ** 2 / mids[0]], mids, [cfs[-1] ** 2 / mids[-1]]])
+    rates = _erb_rate(cfs)
+    if len(cfs) > 1:  # band edges halfway between centres on the ERB-rate scale
+        mids = (rates[1:] + rates[:-1]) / 2
+        edges = np.concatenate([[2 * rates[0] - mids[0]], mids, [2 * rates[-1] - mids[-1]]])
     else:
-        edges = np.array([cfs[0] / 1.1, cfs[0] * 1.1])
+        edges = rates[0] + np.array([-0.5, 0.5])
+    edges_Hz = _hz(np.maximum(edges, 0))
     if ax is None:
         _, ax = plt.subplots(figsize=(9, 4.5), layout="constrained")
-    mesh = ax.pcolormesh(seconds, edges, gram.T, shading="flat", cmap="magma")
-    ax.set_yscale("log")
+    mesh = ax.pcolormesh(seconds, edges_Hz, gram.T, shading="flat", cmap="magma",
+                         vmin=bottom, vmax=top if top > bottom else bottom + 1)
+    ax.set_yscale("function", functions=(_erb_rate, _hz))
+    ax.set_ylim(edges_Hz[0], edges_Hz[-1])
+    _hz_ticks(ax.yaxis, edges_Hz[0], edges_Hz[-1])
     ax.set_xlabel("time (s)")
-    ax.set_ylabel("band centre frequency (Hz)")
+    ax.set_ylabel("band centre frequency (Hz, ERB-rate scale)")
+    label = f"log10 band level ({_LEVEL_UNIT})" if log else f"band level ({_LEVEL_UNIT})"
     ax.figure.colorbar(mesh, ax=ax, label=label)
+    return ax
+
+
+def plot_responses(config: _Config, ax: Optional[Any] = None) -> Any:
+    """Draw the magnitude response of every band, in dB over a log-frequency axis.
+
+    The responses are the spectra of the continuous filters' impulse responses
+    (`Cochleagram.band_signals` of a unit impulse), so 0 dB is the gain at which
+    a sine at a band's centre keeps its amplitude.
+
+    Parameters
+    ----------
+    config : Gammatone or Cochleagram
+        The bands to draw (their centre frequencies and bandwidths).
+    ax : matplotlib Axes, optional
+        Where to draw; a new figure by default.
+
+    Returns
+    -------
+    matplotlib Axes
+    """
+    plt = _pyplot()
+    filters = Cochleagram(**config._arguments())
+    n = 1 << int(np.ceil(np.log2(filters.sample_rate / 4)))  # long enough for the lowest band
+    impulse = np.zeros(n)
+    impulse[0] = 1.0
+    responses = np.abs(np.fft.rfft(filters.band_signals(impulse, threads=1), axis=0))
+    freqs = np.fft.rfftfreq(n, 1 / filters.sample_rate)
+    with np.errstate(divide="ignore"):
+        db = 20 * np.log10(responses[1:])
+    if ax is None:
+        _, ax = plt.subplots(figsize=(9, 4), layout="constrained")
+    colours = plt.get_cmap("viridis")(np.linspace(0, 1, db.shape[1]))
+    for band, colour in zip(db.T, colours):
+        ax.plot(freqs[1:], band, color=colour, linewidth=0.8)
+    ax.set_xscale("log")
+    low = max(freqs[1], filters.center_frequencies[0] / 2)
+    ax.set_xlim(low, filters.sample_rate / 2)
+    _hz_ticks(ax.xaxis, low, filters.sample_rate / 2)
+    ax.set_ylim(-60, 6)
+    ax.set_xlabel("frequency (Hz)")
+    ax.set_ylabel("magnitude (dB)")
+    ax.set_title(f"{filters.num_bands} gammatone bands, {filters.sample_rate} Hz")
+    ax.grid(True, which="major", alpha=0.3)
     return ax

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -30,7 +31,7 @@ namespace extractor {
 class ContinuousFrames {
 public:
     using Filter = ContinuousFilterbank::Filter;
-    using Transform = double (*)(double);
+    using Transform = std::function<double(double)>;
 
     /**
      * @param transform applied to every value of a row (log10, say)
