@@ -17,6 +17,8 @@ GOOD = """
     features: list[float] = fb([1.0, 2.0, 3.0, 4.0])
     cf: float = fb.filters[0].cf
     rate: int = vorl.Gammatone(16000).sample_rate
+    coch: np.ndarray = vorl.cochleagram(np.zeros(2048), 16000, num_bands=8, dtype="float32")
+    ceps: np.ndarray = vorl.delta(vorl.gfcc(np.zeros(4096), 16000), width=5)
 """
 BAD = """
     import vorl

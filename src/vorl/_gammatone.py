@@ -581,7 +581,14 @@ def gfcc(signal: npt.ArrayLike, sample_rate: float, *, num_ceps: int = 13,
 
 
 def simd_kernel() -> str:
-    """The instruction set of the filter kernel chosen for this CPU ("avx512f", "avx2", ...)."""
+    """The instruction set of the filter kernel chosen for this CPU.
+
+    Returns
+    -------
+    str
+        "avx512f", "avx2", "sse2" or "generic"; chosen at run time from the
+        CPU's features. Every kernel gives the same bits.
+    """
     return str(_engine.simd_kernel())
 
 

@@ -11,8 +11,25 @@ import numpy.typing as npt
 def load(path: Union[str, os.PathLike]) -> Tuple[npt.NDArray[np.float64], int]:
     """Read an audio file (WAV, FLAC, OGG and what else libsndfile reads).
 
-    Returns the samples as a float64 array of shape (channels, samples), in
-    column-major order as the filterbank reads it, and the sample rate.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+
+    Returns
+    -------
+    samples : ndarray
+        float64, shape (channels, samples), in column-major order as the
+        filterbank reads it.
+    sample_rate : int
+        Samples per second.
+
+    Raises
+    ------
+    FileNotFoundError
+        If there is no such file.
+    ValueError
+        If libsndfile cannot read it.
     """
     import soundfile
 
