@@ -151,6 +151,7 @@ struct Signal {
 };
 
 constexpr std::size_t block_samples = 4096;  // input read, and stop checked, per block
+constexpr std::size_t brief_samples = 1 << 16;  // chunks of a stream this short run inline
 
 std::size_t threads_or_fail(unsigned threads) {
     if (threads == 0) throw std::invalid_argument("threads must be positive");
@@ -219,80 +220,25 @@ Output output_of(const std::string& output) {
 }
 
 /**
- * The filters carried through the whole signal: frame rows (`output` "rows"),
- * or one row per sample of envelopes or band signals. Threads share the planes
- * and groups of filters; each runs its filters through the whole signal.
- */
-py::array_t<double> continuous(const py::array_t<double>& signal_array, const Bank& bank,
-                               const std::string& output, std::size_t frame_length,
-                               std::size_t hop_length, std::optional<std::int32_t> channel,
-                               bool log, double floor, unsigned threads) {
-    const Signal signal(signal_array);
-    const Planes planes(channel, signal.channels);
-    const bool rows = output == "rows";
-    const Output what = rows ? Output::envelope : output_of(output);
-    if (rows && (frame_length == 0 || hop_length == 0)) {
-        throw std::invalid_argument("frame_length and hop_length must be positive");
-    }
-    const std::size_t width = bank.filters.size();
-    const std::size_t frames = rows ? whole_frames(signal.samples, frame_length, hop_length) : 0;
-    // Rows need the samples up to the end of the last whole frame only.
-    const std::size_t needed = rows ? (frames == 0 ? 0 : (frames - 1) * hop_length + frame_length)
-                                    : signal.samples;
-    py::array_t<double> result(planes.shape(rows ? frames : signal.samples, width));
-    double* out = result.mutable_data();
-    const std::vector<std::size_t> bounds =
-        group_bounds(width, planes.count(), threads_or_fail(threads));
-    const std::size_t groups = bounds.size() - 1;
-
-    vorl_python::run_tasks(
-        planes.count() * groups, threads, [&](std::size_t task, const std::atomic<bool>& stop) {
-            const std::size_t p = task / groups, lo = bounds[task % groups],
-                              hi = bounds[task % groups + 1];
-            std::vector<double> x(block_samples);
-            if (rows) {
-                ContinuousFrames frames_of(slice(bank.filters, lo, hi), bank.decay, frame_length,
-                                           hop_length, Level{log, floor});
-                double* row = out + p * frames * width + lo;
-                for (std::size_t t0 = 0; t0 < needed && !stop; t0 += block_samples) {
-                    const std::size_t n = std::min(block_samples, needed - t0);
-                    signal.read(planes, p, t0, n, x.data());
-                    frames_of.push(x.data(), n, [&](const double* values) {
-                        std::copy(values, values + (hi - lo), row);
-                        row += width;
-                    });
-                }
-            } else {
-                ContinuousFilterbank filters(slice(bank.filters, lo, hi), bank.decay);
-                for (std::size_t t0 = 0; t0 < needed && !stop; t0 += block_samples) {
-                    const std::size_t n = std::min(block_samples, needed - t0);
-                    signal.read(planes, p, t0, n, x.data());
-                    filters.process(x.data(), n, out + (p * signal.samples + t0) * width + lo,
-                                    width, what);
-                }
-            }
-        });
-    return result;
-}
-
-/**
  * The continuous filterbank fed in chunks: each `push` returns what its chunk
- * completed, and the concatenation of the results equals one `continuous` call
- * on the concatenated chunks. Holds the filter states and, for rows, the
- * envelopes of the last frame: its memory does not grow with the signal.
+ * completed, and the concatenation of the results equals one call on the
+ * concatenated chunks. Threads share the planes and groups of filters, fixed
+ * by the first chunk. Holds the filter states and, for rows, the sums of the
+ * open frames: its memory does not grow with the signal.
  */
 class Stream {
 public:
     Stream(const Bank& bank, const std::string& output, std::size_t frame_length,
-           std::size_t hop_length, std::optional<std::int32_t> channel, bool log, double floor)
+           std::size_t hop_length, std::optional<std::int32_t> channel, bool log, double floor,
+           unsigned threads)
         : bank_(bank),
           rows_(output == "rows"),
           what_(rows_ ? Output::envelope : output_of(output)),
           frame_length_(frame_length),
           hop_length_(hop_length),
           channel_(channel),
-          log_(log),
-          floor_(floor) {
+          level_{log, floor},
+          threads_(threads_or_fail(threads)) {
         if (rows_ && (frame_length == 0 || hop_length == 0)) {
             throw std::invalid_argument("frame_length and hop_length must be positive");
         }
@@ -300,19 +246,13 @@ public:
 
     py::array_t<double> push(const py::array_t<double>& chunk) {
         const Signal signal(chunk);
-        if (pushing_) {  // checked and set with the interpreter lock held
-            throw std::runtime_error("push() called while another push() of this stream runs");
+        if (state_ != State::ready) {  // checked and set with the interpreter lock held
+            throw std::runtime_error(state_ == State::pushing
+                                         ? "push() called while another push() of this stream runs"
+                                         : "the stream was interrupted: make a new one");
         }
         if (!planes_) {
-            planes_.emplace(channel_, signal.channels);
-            for (std::size_t p = 0; p < planes_->count(); ++p) {
-                if (rows_) {
-                    frames_.emplace_back(bank_.filters, bank_.decay, frame_length_, hop_length_,
-                                         Level{log_, floor_});
-                } else {
-                    filters_.emplace_back(bank_.filters, bank_.decay);
-                }
-            }
+            start(signal.channels);
         } else if (signal.channels != planes_->channels) {
             throw std::invalid_argument(fmt::format(
                 "chunk has {} channel(s), but the stream's first chunk had {}", signal.channels,
@@ -326,30 +266,36 @@ public:
                   : signal.samples;
         py::array_t<double> result(planes_->shape(count, width));
         double* out = result.mutable_data();
-        pushing_ = true;
+        const std::size_t groups = bounds_.size() - 1;
+
+        state_ = State::pushing;
         try {
-            vorl_python::Unlocked unlocked;
-            std::vector<double> x(std::min(block_samples, signal.samples));
-            for (std::size_t p = 0; p < planes_->count(); ++p) {
-                double* plane = out + p * count * width;
-                for (std::size_t t0 = 0; t0 < signal.samples; t0 += block_samples) {
-                    const std::size_t n = std::min(block_samples, signal.samples - t0);
-                    signal.read(*planes_, p, t0, n, x.data());
-                    if (rows_) {
-                        frames_[p].push(x.data(), n, [&](const double* values) {
-                            std::copy(values, values + width, plane);
-                            plane += width;
-                        });
-                    } else {
-                        filters_[p].process(x.data(), n, plane + t0 * width, width, what_);
+            vorl_python::run_tasks(
+                planes_->count() * groups, threads_,
+                [&](std::size_t task, const std::atomic<bool>& stop) {
+                    const std::size_t p = task / groups, lo = bounds_[task % groups];
+                    const std::size_t n_filters = bounds_[task % groups + 1] - lo;
+                    std::vector<double> x(std::min(block_samples, signal.samples));
+                    double* row = out + p * count * width + lo;
+                    for (std::size_t t0 = 0; t0 < signal.samples && !stop; t0 += block_samples) {
+                        const std::size_t n = std::min(block_samples, signal.samples - t0);
+                        signal.read(*planes_, p, t0, n, x.data());
+                        if (rows_) {
+                            frames_[task].push(x.data(), n, [&](const double* values) {
+                                std::copy(values, values + n_filters, row);
+                                row += width;
+                            });
+                        } else {
+                            filters_[task].process(x.data(), n, row + t0 * width, width, what_);
+                        }
                     }
-                }
-            }
+                },
+                signal.samples <= brief_samples);
         } catch (...) {
-            pushing_ = false;
+            state_ = State::broken;  // some filters ran further than others
             throw;
         }
-        pushing_ = false;
+        state_ = State::ready;
         seen_ = after;
         return result;
     }
@@ -357,19 +303,52 @@ public:
     std::size_t samples_seen() const { return seen_; }
 
 private:
+    enum class State { ready, pushing, broken };
+
+    /** Fixes the planes and the groups of filters by the first chunk's channel count. */
+    void start(std::size_t channels) {
+        planes_.emplace(channel_, channels);
+        bounds_ = group_bounds(bank_.filters.size(), planes_->count(), threads_);
+        for (std::size_t p = 0; p < planes_->count(); ++p) {
+            for (std::size_t g = 0; g + 1 < bounds_.size(); ++g) {
+                std::vector<Filter> group = slice(bank_.filters, bounds_[g], bounds_[g + 1]);
+                if (rows_) {
+                    frames_.emplace_back(std::move(group), bank_.decay, frame_length_,
+                                         hop_length_, level_);
+                } else {
+                    filters_.emplace_back(std::move(group), bank_.decay);
+                }
+            }
+        }
+    }
+
     Bank bank_;
     bool rows_;
     Output what_;
     std::size_t frame_length_, hop_length_;
     std::optional<std::int32_t> channel_;
-    bool log_;
-    double floor_;
-    std::optional<Planes> planes_;  ///< fixed by the first chunk
-    std::vector<ContinuousFrames> frames_;
-    std::vector<ContinuousFilterbank> filters_;
+    Level level_;
+    std::size_t threads_;
+    std::optional<Planes> planes_;     ///< fixed by the first chunk
+    std::vector<std::size_t> bounds_;  ///< filter groups: [bounds[g], bounds[g+1])
+    std::vector<ContinuousFrames> frames_;       ///< rows: one per plane and group
+    std::vector<ContinuousFilterbank> filters_;  ///< envelopes, band signals: the same
     std::size_t seen_ = 0;
-    bool pushing_ = false;
+    State state_ = State::ready;
 };
+
+/**
+ * The filters carried through the whole signal: frame rows (`output` "rows"),
+ * or one row per sample of envelopes or band signals; a stream fed the whole
+ * signal at once.
+ */
+py::array_t<double> continuous(const py::array_t<double>& signal, const Bank& bank,
+                               const std::string& output, std::size_t frame_length,
+                               std::size_t hop_length, std::optional<std::int32_t> channel,
+                               bool log, double floor, unsigned threads) {
+    return Stream(bank, output, frame_length, hop_length, channel, log, floor, threads)
+        .push(signal);
+}
 
 }  // namespace
 
@@ -402,9 +381,9 @@ PYBIND11_MODULE(_engine, m) {
           "(channels x samples float64, any strides).");
     py::class_<Stream>(m, "Stream", "The continuous filterbank fed in chunks.")
         .def(py::init<const Bank&, const std::string&, std::size_t, std::size_t,
-                      std::optional<std::int32_t>, bool, double>(),
+                      std::optional<std::int32_t>, bool, double, unsigned>(),
              py::arg("bank"), py::arg("output"), py::arg("frame_length"), py::arg("hop_length"),
-             py::arg("channel"), py::arg("log"), py::arg("floor"))
+             py::arg("channel"), py::arg("log"), py::arg("floor"), py::arg("threads"))
         .def("push", &Stream::push, py::arg("chunk").noconvert(),
              "What the chunk (channels x samples float64) completes.")
         .def_property_readonly("samples_seen", &Stream::samples_seen);

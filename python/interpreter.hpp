@@ -79,12 +79,21 @@ private:
  * signals: Ctrl-C sets `stop`, which long tasks check between blocks, and the
  * KeyboardInterrupt is raised once every thread has ended. The first failure
  * of a task also sets `stop` and is rethrown after every thread has ended; so
- * is a refusal of the system to start a thread.
+ * is a refusal of the system to start a thread. With `brief` set, work for a
+ * single thread runs on the calling thread instead.
  */
 template <typename Work>
-void run_tasks(std::size_t tasks, std::size_t threads, const Work& work) {
+void run_tasks(std::size_t tasks, std::size_t threads, const Work& work, bool brief = false) {
     if (tasks == 0) return;
     const std::size_t workers = std::max<std::size_t>(1, std::min(tasks, threads));
+    if (brief && workers == 1) {
+        // Work of a few milliseconds, such as one chunk of a stream: on this
+        // thread, sparing a thread's start; nothing to interrupt.
+        const std::atomic<bool> never{false};
+        Unlocked unlocked;
+        for (std::size_t task = 0; task < tasks; ++task) work(task, never);
+        return;
+    }
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     std::mutex lock;

@@ -29,6 +29,7 @@ class Stream:
         channel: Optional[int],
         log: bool,
         floor: float,
+        threads: int,
     ) -> None: ...
     def push(self, chunk: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]: ...
     @property

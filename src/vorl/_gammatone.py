@@ -389,10 +389,11 @@ class Cochleagram(_Config):
         """
         return self._run(signal, "band_signals", threads, check_finite)
 
-    def stream(self, output: str = "rows") -> "ContinuousStream":
+    def stream(self, output: str = "rows", threads: int = 1) -> "ContinuousStream":
         """A stream of `output` ("rows", "envelopes" or "band_signals") that takes
-        the signal in chunks and returns what each chunk completes."""
-        return ContinuousStream(self, output)
+        the signal in chunks and returns what each chunk completes; `threads`
+        share its bands and channels."""
+        return ContinuousStream(self, output, threads)
 
     def _run(self, signal: npt.ArrayLike, output: str, threads: Optional[int],
              check_finite: bool) -> Array:
@@ -426,14 +427,15 @@ class _Stream:
 class ContinuousStream(_Stream):
     """A `Cochleagram` fed in chunks; see `Cochleagram.stream`."""
 
-    def __init__(self, config: Cochleagram, output: str = "rows") -> None:
+    def __init__(self, config: Cochleagram, output: str = "rows",
+                 threads: Optional[int] = 1) -> None:
         if output not in ("rows", "envelopes", "band_signals"):
             raise ValueError(f"output must be 'rows', 'envelopes' or 'band_signals', not {output!r}")
         super().__init__(config)
         self.output = output
         self._native = _engine.Stream(config._bank(), output, config.frame_length,
                                       config.hop_length, config.channel, config.log,
-                                      config.floor)
+                                      config.floor, _threads(threads))
 
     def push(self, chunk: npt.ArrayLike, *, check_finite: bool = True) -> Array:
         """What `chunk` completes: rows of frames, or one row per sample."""
