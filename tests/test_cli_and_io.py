@@ -67,6 +67,42 @@ def test_features_keep_going_after_a_failure(wav, tmp_path, capsys):
         assert np.all(grams["tones"] >= 0)  # linear levels
 
 
+@pytest.mark.parametrize("cls", [vorl.Gammatone, vorl.Cochleagram])
+@pytest.mark.parametrize("block", [1, 1000, 1 << 18])
+def test_from_file_in_blocks_equals_loading_whole(wav, cls, block):
+    path, _ = wav
+    signal, rate = vorl.load(path)
+    config = cls(rate, num_bands=12, hop_length=300, channel=None)
+    whole = config(signal)
+    assert np.array_equal(config.from_file(path), whole)
+    parts = list(config.file_blocks(path, block_samples=block))
+    assert np.array_equal(np.concatenate(parts, axis=-2), whole)
+    with pytest.raises(ValueError, match="16000 samples per second; this configuration is for 44100"):
+        cls(44100).from_file(path)
+
+
+def test_interrupted_npy_leaves_no_file(tmp_path):
+    from vorl.cli import _write_npy
+
+    def blocks():
+        yield np.zeros((2, 3))
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        _write_npy(tmp_path / "x.npy", blocks(), (4, 3))
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_output_that_is_an_input_is_refused(wav, tmp_path, capsys):
+    path, _ = wav
+    before = path.read_bytes()
+    assert main(["features", str(path), "-o", str(path.with_suffix(".npz")), "--quiet"]) == 0
+    assert main(["features", str(path), str(path.with_suffix(".npz")), "-o",
+                 str(path.with_suffix(".npz")), "--quiet"]) == 2
+    assert "is one of the inputs" in capsys.readouterr().err
+    assert path.read_bytes() == before
+
+
 def test_long_file_in_blocks_equals_one_piece(tmp_path):
     rng = np.random.default_rng(1)
     data = rng.standard_normal(512 * 2300) * 0.1  # more frames than one progress block

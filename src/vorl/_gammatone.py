@@ -10,11 +10,12 @@ objects (`_Config._bank`):
 """
 from __future__ import annotations
 
+import itertools
 import math
 import operator
 import os
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -224,6 +225,57 @@ class _Config:
         """The result in the configured dtype: computed in float64, cast once."""
         return result if self.dtype == np.float64 else result.astype(self.dtype)
 
+    def file_blocks(self, path: Union[str, os.PathLike], threads: Optional[int] = None, *,
+                    block_samples: int = 1 << 18,
+                    check_finite: bool = True) -> Iterator[Array]:
+        """The rows of an audio file, read `block_samples` samples at a time.
+
+        Their concatenation equals `from_file`; memory holds one block and the
+        state of the filters, however long the file.
+        """
+        import soundfile
+
+        block_samples = _positive_int("block_samples", block_samples)
+        name = os.fspath(path)
+        if not os.path.exists(name):
+            raise FileNotFoundError(f"No such audio file: {name!r}")
+        try:
+            audio = soundfile.SoundFile(name)
+        except (RuntimeError, TypeError, ValueError) as error:
+            raise ValueError(f"Cannot read audio file {name!r}: {error}") from error
+        with audio:
+            if audio.samplerate != self.sample_rate:
+                raise ValueError(f"{name!r} has {audio.samplerate} samples per second; this "
+                                 f"configuration is for {self.sample_rate}")
+            if audio.frames < self.frame_length:
+                raise ValueError(f"signal of {audio.frames} samples is shorter than one frame "
+                                 f"({self.frame_length} samples)")
+            stream = self._file_stream(threads)
+            for block in audio.blocks(blocksize=block_samples, dtype="float64", always_2d=True):
+                rows = stream.push(block.T, check_finite=check_finite)
+                if rows.shape[-2]:
+                    yield rows
+
+    def from_file(self, path: Union[str, os.PathLike], threads: Optional[int] = None, *,
+                  check_finite: bool = True) -> Array:
+        """The rows of an audio file, the same array as ``self(*vorl.load(path)[:1])``
+        bit for bit, computed from blocks of the file in bounded memory: the
+        result and one block."""
+        parts = self.file_blocks(path, threads, check_finite=check_finite)
+        first = next(parts)
+        import soundfile
+
+        total = self.num_frames(soundfile.info(os.fspath(path)).frames)
+        result = np.empty((*first.shape[:-2], total, first.shape[-1]), dtype=first.dtype)
+        at = 0
+        for rows in itertools.chain([first], parts):
+            result[..., at:at + rows.shape[-2], :] = rows
+            at += rows.shape[-2]
+        return result[..., :at, :]
+
+    def _file_stream(self, threads: Optional[int]) -> "_Stream":
+        raise NotImplementedError
+
     def gfcc(self, signal: npt.ArrayLike, num_ceps: int = 13, compression: str = "cuberoot",
              lifter: float = 0, threads: Optional[int] = None,
              check_finite: bool = True) -> Array:
@@ -335,9 +387,13 @@ class Gammatone(_Config):
             stop = start + (count - 1) * self.hop_length + self.frame_length
             yield self._finish(self._run(data[:, start:stop], threads))
 
-    def stream(self) -> "FramedStream":
-        """A stream that takes the signal in chunks and returns the rows each completes."""
-        return FramedStream(self)
+    def stream(self, threads: Optional[int] = 1) -> "FramedStream":
+        """A stream that takes the signal in chunks and returns the rows each
+        completes; `threads` share the frames of a chunk."""
+        return FramedStream(self, threads)
+
+    def _file_stream(self, threads: Optional[int]) -> "FramedStream":
+        return FramedStream(self, threads)
 
     def _run(self, data: Array, threads: Optional[int]) -> Array:
         # The extractor reads column-major frames in place; copy only if it cannot.
@@ -395,6 +451,9 @@ class Cochleagram(_Config):
         share its bands and channels."""
         return ContinuousStream(self, output, threads)
 
+    def _file_stream(self, threads: Optional[int]) -> "ContinuousStream":
+        return ContinuousStream(self, "rows", threads)
+
     def _run(self, signal: npt.ArrayLike, output: str, threads: Optional[int],
              check_finite: bool) -> Array:
         data = self._prepare(signal, whole_frames=output == "rows", check_finite=check_finite)
@@ -451,8 +510,9 @@ class FramedStream(_Stream):
     """A `Gammatone` fed in chunks; see `Gammatone.stream`. Keeps the samples
     of the next frame that have arrived, never more than a frame."""
 
-    def __init__(self, config: Gammatone) -> None:
+    def __init__(self, config: Gammatone, threads: Optional[int] = 1) -> None:
         super().__init__(config)
+        self._threads = _threads(threads)
         self._tail: Optional[Array] = None  # samples of the next frame so far
         self._skip = 0  # samples before the next frame still to come (hop > frame)
         self._seen = 0
@@ -472,7 +532,7 @@ class FramedStream(_Stream):
             self._tail = data
             planes = () if config.channel is not None else (data.shape[0],)
             return np.zeros((*planes, 0, config.num_bands), dtype=config.dtype)
-        rows = config._finish(config._run(data, None))
+        rows = config._finish(config._run(data, self._threads))
         start = frames * config.hop_length
         self._tail = data[:, start:].copy()
         self._skip = max(0, start - data.shape[1])

@@ -2,10 +2,11 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence
+from typing import Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -73,43 +74,97 @@ def _config(args: argparse.Namespace, sample_rate: int) -> Gammatone:
                      log=not args.linear)
 
 
-def _analyse(path: Path, args: argparse.Namespace, progress: bool):
-    signal, rate = load(path)
-    config = _config(args, rate)
-    frames = config.num_frames(signal.shape[1])
-    if not progress or frames <= _FRAMES_PER_BLOCK:
-        return config(signal, args.threads), config
+def _blocks(path: Path, args: argparse.Namespace, progress: bool
+            ) -> Tuple[Gammatone, int, Iterator[np.ndarray]]:
+    """The configuration for `path`, its number of frames, and its rows in blocks
+    read from the file (bounded memory, however long the file)."""
+    import soundfile
+
+    try:
+        info = soundfile.info(str(path))
+    except (RuntimeError, TypeError, ValueError) as error:
+        if not path.exists():
+            raise FileNotFoundError(f"No such audio file: {str(path)!r}") from None
+        raise ValueError(f"Cannot read audio file {str(path)!r}: {error}") from error
+    config = _config(args, info.samplerate)
+    frames = config.num_frames(info.frames)
+    blocks = config.file_blocks(path, args.threads)
+    if progress and frames > _FRAMES_PER_BLOCK:
+        blocks = _with_progress(blocks, frames, path.name)
+    return config, frames, blocks
+
+
+def _with_progress(blocks: Iterator[np.ndarray], frames: int, name: str) -> Iterator[np.ndarray]:
     from tqdm import tqdm
 
-    blocks = []
-    with tqdm(total=frames, desc=path.name, unit="frame", leave=False) as bar:
-        for block in config.blocks(signal, _FRAMES_PER_BLOCK, args.threads):
-            blocks.append(block)
+    with tqdm(total=frames, desc=name, unit="frame", leave=False) as bar:
+        for block in blocks:
             bar.update(len(block))
-    return np.concatenate(blocks), config
+            yield block
+
+
+def _analyse(path: Path, args: argparse.Namespace, progress: bool):
+    config, frames, blocks = _blocks(path, args, progress)
+    parts = list(blocks)
+    return np.concatenate(parts) if parts else np.zeros((0, config.num_bands)), config
+
+
+def _write_npy(target: Path, blocks: Iterator[np.ndarray], shape: Tuple[int, int]) -> None:
+    """Writes the rows as they come, under a temporary name that becomes `target`
+    only once every row is written; an interrupted run leaves no `target`."""
+    partial = target.with_name(target.name + ".part")
+    try:
+        with open(partial, "wb") as out:
+            np.lib.format.write_array_header_1_0(
+                out, {"descr": np.lib.format.dtype_to_descr(np.dtype(np.float64)),
+                      "fortran_order": False, "shape": shape})
+            written = 0
+            for block in blocks:
+                out.write(np.ascontiguousarray(block, dtype=np.float64).tobytes())
+                written += len(block)
+        if written != shape[0]:
+            raise ValueError(f"the file gave {written} frames, its header promised {shape[0]}")
+        os.replace(partial, target)
+    except BaseException:
+        partial.unlink(missing_ok=True)
+        raise
 
 
 def _features(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
     to_npz = args.output.suffix == ".npz"
+    inputs = {path.resolve() for path in args.files}
+    if args.output.resolve() in inputs:
+        print(f"vorl: the output {args.output} is one of the inputs", file=sys.stderr)
+        return 2
     if not to_npz:
         args.output.mkdir(parents=True, exist_ok=True)
     grams: Dict[str, np.ndarray] = {}
     failed = 0
     for path in tqdm(args.files, unit="file", disable=args.quiet or len(args.files) < 2):
+        key = _unique(path.stem, grams)
         try:
-            gram, _ = _analyse(path, args, progress=not args.quiet)
+            if to_npz:
+                grams[key], _ = _analyse(path, args, progress=not args.quiet)
+                continue
+            target = args.output / f"{key}.npy"
+            if target.resolve() in inputs:
+                raise ValueError(f"its output {target} is one of the inputs")
+            config, frames, blocks = _blocks(path, args, progress=not args.quiet)
+            _write_npy(target, blocks, (frames, config.num_bands))
+            grams[key] = np.empty(0)  # the name is taken
         except (OSError, ValueError, TypeError) as error:
             failed += 1
             print(f"vorl: {path}: {error}", file=sys.stderr)
-            continue
-        key = _unique(path.stem, grams)
-        grams[key] = gram
-        if not to_npz:
-            np.save(args.output / f"{key}.npy", gram)
     if to_npz and grams:
-        np.savez(args.output, **grams)
+        partial = args.output.with_name(args.output.name + ".part.npz")
+        try:
+            np.savez(partial, **grams)
+            os.replace(partial, args.output)
+        except BaseException:
+            partial.unlink(missing_ok=True)
+            raise
     return 1 if failed else 0
 
 
