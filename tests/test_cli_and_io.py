@@ -1,3 +1,4 @@
+import json
 import subprocess
 import sys
 
@@ -6,6 +7,7 @@ import pytest
 import soundfile
 
 import vorl
+import vorl.corpus
 from vorl.cli import main
 
 RATE = 16000
@@ -44,7 +46,10 @@ def test_features_to_npy_match_the_library(wav, tmp_path):
     out = tmp_path / "grams"
     assert main(["features", str(path), "-o", str(out), "--bands", "24", "--channel", "1",
                  "--hop", "256", "--quiet"]) == 0
-    gram = np.load(out / "tones.npy")
+    gram = np.load(out / "tones.wav.npy")
+    meta = json.loads((out / "tones.wav.json").read_text())
+    assert meta["sample_rate"] == RATE and meta["hop_length"] == 256
+    assert meta["configuration"]["arguments"]["channel"] == 1
     expected = vorl.gammatonegram(data.T, RATE, hop_length=256, num_bands=24, channel=1)
     np.testing.assert_array_equal(gram, expected)
     cfs = vorl.Gammatone(RATE, num_bands=24).center_frequencies
@@ -62,9 +67,10 @@ def test_features_keep_going_after_a_failure(wav, tmp_path, capsys):
     errors = capsys.readouterr().err.strip().splitlines()
     assert len(errors) == 2
     assert "missing.wav" in errors[0] and "short.wav" in errors[1] and "shorter than one frame" in errors[1]
-    with np.load(out) as grams:
-        assert sorted(grams.files) == ["tones", "tones-2"]
-        assert np.all(grams["tones"] >= 0)  # linear levels
+    with np.load(out) as grams:  # the same file twice is one file
+        assert sorted(grams.files) == ["metadata", "tones.wav"]
+        assert np.all(grams["tones.wav"] >= 0)  # linear levels
+        assert json.loads(str(grams["metadata"]))["tones.wav"]["sample_rate"] == RATE
 
 
 @pytest.mark.parametrize("cls", [vorl.Gammatone, vorl.Cochleagram])
@@ -111,7 +117,7 @@ def test_long_file_in_blocks_equals_one_piece(tmp_path):
     out = tmp_path / "o"
     assert main(["features", str(path), "-o", str(out)]) == 0
     signal, _ = vorl.load(path)
-    np.testing.assert_array_equal(np.load(out / "long.npy"), vorl.gammatonegram(signal, RATE))
+    np.testing.assert_array_equal(np.load(out / "long.flac.npy"), vorl.gammatonegram(signal, RATE))
 
 
 def test_plot_and_demo_write_pictures(wav, tmp_path):
@@ -142,3 +148,67 @@ def test_demo_signal_glides_upwards():
     gram = config(signal)
     peak_Hz = config.center_frequencies[np.argmax(gram, axis=1)]
     assert peak_Hz[0] < 200 and peak_Hz[-1] > 450
+
+
+@pytest.mark.parametrize("output, extra, message", [
+    ("grams.txt", [], "unknown output suffix '.txt'"),
+    ("existing", [], "is a file, not a folder"),
+    ("nowhere/all.npz", [], "does not exist"),
+    ("grams", ["--workers", "2"], "--workers and --scheduler go with a .zarr output"),
+    ("grams", ["--bands", "0"], "bad option: num_bands must be a positive integer"),
+])
+def test_output_problems_are_one_line_before_any_work(wav, tmp_path, capsys, output, extra,
+                                                       message):
+    path, _ = wav
+    (tmp_path / "existing").write_text("keep me")
+    assert main(["features", str(path), "-o", str(tmp_path / output), "--quiet", *extra]) == 2
+    err = capsys.readouterr().err.strip()
+    assert message in err and "\n" not in err and "Traceback" not in err
+    assert (tmp_path / "existing").read_text() == "keep me"
+    assert not list(tmp_path.glob("**/*.npy"))
+
+
+def test_same_stems_in_folders_and_an_input_named_file(wav, tmp_path):
+    path, data = wav
+    (tmp_path / "sub").mkdir()
+    soundfile.write(tmp_path / "sub" / "tones.wav", data, RATE, subtype="FLOAT")
+    soundfile.write(tmp_path / "file.wav", data, RATE, subtype="FLOAT")
+    paths = [str(path), str(tmp_path / "sub" / "tones.wav"), str(tmp_path / "file.wav")]
+    assert main(["features", *paths, "-o", str(tmp_path / "all.npz"), "--quiet"]) == 0
+    with np.load(tmp_path / "all.npz") as grams:
+        assert sorted(grams.files) == ["file.wav", "metadata", "sub/tones.wav", "tones.wav"]
+    assert main(["features", *paths, "-o", str(tmp_path / "out"), "--quiet"]) == 0
+    assert (tmp_path / "out" / "sub" / "tones.wav.npy").exists()
+
+
+def test_zarr_output_through_the_corpus(wav, tmp_path, capsys):
+    pytest.importorskip("dask.distributed")
+    pytest.importorskip("zarr")
+    path, data = wav
+    store = tmp_path / "f.zarr"
+    assert main(["features", str(path), "-o", str(store), "--workers", "1", "--bands", "8",
+                 "--continuous"]) == 0
+    assert "1 done" in capsys.readouterr().err
+    stored = vorl.corpus.open(str(store))
+    assert np.array_equal(stored["tones.wav"][...], vorl.cochleagram(data.T, RATE, num_bands=8))
+
+
+def test_a_closed_pipe_ends_quietly(tmp_path):
+    with subprocess.Popen([sys.executable, "-m", "vorl", "demo", "-o", str(tmp_path / "d.png")],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as run:
+        run.stdout.close()  # the reader is gone before the command prints
+        err = run.stderr.read()
+    assert run.returncode == 1 and "Traceback" not in err and "BrokenPipe" not in err, err
+
+
+def test_version_help_and_warnings_naming_the_file(wav, tmp_path, capsys):
+    path, _ = wav
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    assert capsys.readouterr().out.strip() == f"vorl {vorl.__version__}"
+    with pytest.raises(SystemExit):
+        main(["features", "--help"])
+    assert "(default: 64)" in capsys.readouterr().out
+    assert main(["features", str(path), "-o", str(tmp_path / "g"), "--high", "12000",
+                 "--quiet"]) == 0
+    assert f"vorl: {path}: warning: high_Hz=12000 lies above the Nyquist" in capsys.readouterr().err

@@ -10,7 +10,6 @@ objects (`_Config._bank`):
 """
 from __future__ import annotations
 
-import itertools
 import math
 import operator
 import os
@@ -233,6 +232,13 @@ class _Config:
         Their concatenation equals `from_file`; memory holds one block and the
         state of the filters, however long the file.
         """
+        return self._open_file(path, threads, block_samples, check_finite)[1]
+
+    def _open_file(self, path: Union[str, os.PathLike], threads: Optional[int],
+                   block_samples: int = 1 << 18, check_finite: bool = True
+                   ) -> Tuple[int, Iterator[Array]]:
+        """The number of frames of an audio file and its rows in blocks; the file is
+        opened and checked here, before the first block is asked for."""
         import soundfile
 
         block_samples = _positive_int("block_samples", block_samples)
@@ -243,35 +249,43 @@ class _Config:
             audio = soundfile.SoundFile(name)
         except (RuntimeError, TypeError, ValueError) as error:
             raise ValueError(f"Cannot read audio file {name!r}: {error}") from error
-        with audio:
+        try:
             if audio.samplerate != self.sample_rate:
                 raise ValueError(f"{name!r} has {audio.samplerate} samples per second; this "
                                  f"configuration is for {self.sample_rate}")
             if audio.frames < self.frame_length:
                 raise ValueError(f"signal of {audio.frames} samples is shorter than one frame "
                                  f"({self.frame_length} samples)")
-            stream = self._file_stream(threads)
-            for block in audio.blocks(blocksize=block_samples, dtype="float64", always_2d=True):
-                rows = stream.push(block.T, check_finite=check_finite)
-                if rows.shape[-2]:
-                    yield rows
+        except ValueError:
+            audio.close()
+            raise
+        stream = self._file_stream(threads)
+
+        def rows() -> Iterator[Array]:
+            with audio:
+                for block in audio.blocks(blocksize=block_samples, dtype="float64",
+                                          always_2d=True):
+                    part = stream.push(block.T, check_finite=check_finite)
+                    if part.shape[-2]:
+                        yield part
+
+        return self.num_frames(audio.frames), rows()
 
     def from_file(self, path: Union[str, os.PathLike], threads: Optional[int] = None, *,
                   check_finite: bool = True) -> Array:
         """The rows of an audio file, the same array as ``self(*vorl.load(path)[:1])``
         bit for bit, computed from blocks of the file in bounded memory: the
         result and one block."""
-        parts = self.file_blocks(path, threads, check_finite=check_finite)
-        first = next(parts)
-        import soundfile
-
-        total = self.num_frames(soundfile.info(os.fspath(path)).frames)
-        result = np.empty((*first.shape[:-2], total, first.shape[-1]), dtype=first.dtype)
+        total, parts = self._open_file(path, threads, check_finite=check_finite)
+        result: Optional[Array] = None
         at = 0
-        for rows in itertools.chain([first], parts):
+        for rows in parts:
+            if result is None:
+                result = np.empty((*rows.shape[:-2], total, rows.shape[-1]), dtype=rows.dtype)
             result[..., at:at + rows.shape[-2], :] = rows
             at += rows.shape[-2]
-        return result[..., :at, :]
+        assert result is not None and at == total
+        return result
 
     def _file_stream(self, threads: Optional[int]) -> "_Stream":
         raise NotImplementedError

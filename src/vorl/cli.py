@@ -2,15 +2,17 @@
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
+import warnings
 import time
 from pathlib import Path
 from typing import Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._gammatone import Gammatone
+from ._gammatone import Cochleagram, Gammatone, _Config
 from ._io import load
 
 # Files longer than this many frames get a progress bar of their own.
@@ -24,29 +26,48 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return int(args.run(args))
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:  # the reader went away (`vorl demo | head`): quietly
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vorl", description=__doc__)
+    from . import __version__
+
+    formatter = argparse.ArgumentDefaultsHelpFormatter
+    parser = argparse.ArgumentParser(prog="vorl", description=__doc__, formatter_class=formatter)
+    parser.add_argument("--version", action="version", version=f"vorl {__version__}")
     commands = parser.add_subparsers(required=True, metavar="COMMAND")
 
-    features = commands.add_parser("features", help="write the gammatonegram of each file")
+    features = commands.add_parser(
+        "features", help="write the gammatonegram of each file", formatter_class=formatter,
+        description="Write the features of each file: into a folder (one .npy and one .json "
+                    "of metadata per file, named by the file's path relative to the files' "
+                    "common folder), into one .npz, or into a .zarr store, computed on a Dask "
+                    "cluster (local processes, or --scheduler).")
     features.add_argument("files", nargs="+", metavar="FILE", type=Path)
     features.add_argument("-o", "--output", required=True, type=Path,
-                          help="a directory for one .npy per file, or a single .npz file")
+                          help="a folder, a .npz file or a .zarr store")
     _add_config_options(features)
+    features.add_argument("--workers", type=int, default=None,
+                          help=".zarr output: local worker processes (default: the cores)")
+    features.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                          help=".zarr output: the address of a running Dask scheduler")
     features.add_argument("--quiet", action="store_true", help="no progress bars")
     features.set_defaults(run=_features)
 
-    picture = commands.add_parser("plot", help="draw the gammatonegram of a file as a PNG")
+    picture = commands.add_parser("plot", help="draw the gammatonegram of a file as a PNG",
+                                  formatter_class=formatter)
     picture.add_argument("file", metavar="FILE", type=Path)
     picture.add_argument("-o", "--output", required=True, type=Path, help="PNG file to write")
     _add_config_options(picture)
     picture.set_defaults(run=_plot)
 
-    demo = commands.add_parser("demo", help="analyse a built-in test signal")
+    demo = commands.add_parser("demo", help="analyse a built-in test signal",
+                               formatter_class=formatter)
     demo.add_argument("-o", "--output", type=Path, default=Path("vorl-demo.png"),
-                      help="PNG file to write (default: %(default)s)")
+                      help="PNG file to write")
     demo.set_defaults(run=_demo)
     return parser
 
@@ -64,31 +85,34 @@ def _add_config_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--channel", type=int, default=defaults.channel,
                        help="channel to analyse; negative averages all channels")
     group.add_argument("--linear", action="store_true", help="band levels instead of their log10")
+    group.add_argument("--continuous", action="store_true",
+                       help="filters run through the whole file (a cochleagram) instead of "
+                            "restarting at each frame")
     group.add_argument("--threads", type=int, default=None, help="worker threads (default: all cores)")
 
 
-def _config(args: argparse.Namespace, sample_rate: int) -> Gammatone:
-    return Gammatone(sample_rate, frame_length=args.frame, hop_length=args.hop,
-                     num_bands=args.bands, low_Hz=args.low, high_Hz=args.high,
-                     temporal_integration=args.integration, channel=args.channel,
-                     log=not args.linear)
+def _config(args: argparse.Namespace, sample_rate: int) -> _Config:
+    cls = Cochleagram if getattr(args, "continuous", False) else Gammatone
+    return cls(sample_rate, frame_length=args.frame, hop_length=args.hop,
+               num_bands=args.bands, low_Hz=args.low, high_Hz=args.high,
+               temporal_integration=args.integration, channel=args.channel,
+               log=not args.linear)
 
 
 def _blocks(path: Path, args: argparse.Namespace, progress: bool
-            ) -> Tuple[Gammatone, int, Iterator[np.ndarray]]:
+            ) -> Tuple[_Config, int, Iterator[np.ndarray]]:
     """The configuration for `path`, its number of frames, and its rows in blocks
     read from the file (bounded memory, however long the file)."""
     import soundfile
 
     try:
-        info = soundfile.info(str(path))
+        rate = soundfile.info(str(path)).samplerate
     except (RuntimeError, TypeError, ValueError) as error:
         if not path.exists():
             raise FileNotFoundError(f"No such audio file: {str(path)!r}") from None
         raise ValueError(f"Cannot read audio file {str(path)!r}: {error}") from error
-    config = _config(args, info.samplerate)
-    frames = config.num_frames(info.frames)
-    blocks = config.file_blocks(path, args.threads)
+    config = _config(args, rate)
+    frames, blocks = config._open_file(path, args.threads)
     if progress and frames > _FRAMES_PER_BLOCK:
         blocks = _with_progress(blocks, frames, path.name)
     return config, frames, blocks
@@ -130,50 +154,204 @@ def _write_npy(target: Path, blocks: Iterator[np.ndarray], shape: Tuple[int, int
         raise
 
 
+class _Refused(Exception):
+    """An output problem, found before any work: one line, exit status 2."""
+
+
 def _features(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
-    to_npz = args.output.suffix == ".npz"
-    inputs = {path.resolve() for path in args.files}
-    if args.output.resolve() in inputs:
-        print(f"vorl: the output {args.output} is one of the inputs", file=sys.stderr)
+    from .corpus import describe, keys_for
+
+    try:
+        kind = _output_kind(args)
+    except _Refused as problem:
+        print(f"vorl: {problem}", file=sys.stderr)
         return 2
-    if not to_npz:
-        args.output.mkdir(parents=True, exist_ok=True)
-    grams: Dict[str, np.ndarray] = {}
-    failed = 0
-    for path in tqdm(args.files, unit="file", disable=args.quiet or len(args.files) < 2):
-        key = _unique(path.stem, grams)
-        try:
-            if to_npz:
-                grams[key], _ = _analyse(path, args, progress=not args.quiet)
-                continue
-            target = args.output / f"{key}.npy"
-            if target.resolve() in inputs:
-                raise ValueError(f"its output {target} is one of the inputs")
-            config, frames, blocks = _blocks(path, args, progress=not args.quiet)
-            _write_npy(target, blocks, (frames, config.num_bands))
-            grams[key] = np.empty(0)  # the name is taken
-        except (OSError, ValueError, TypeError) as error:
-            failed += 1
-            print(f"vorl: {path}: {error}", file=sys.stderr)
-    if to_npz and grams:
-        partial = args.output.with_name(args.output.name + ".part.npz")
-        try:
-            np.savez(partial, **grams)
-            os.replace(partial, args.output)
-        except BaseException:
-            partial.unlink(missing_ok=True)
-            raise
+    if kind == "zarr":
+        return _features_to_zarr(args)
+
+    keys = keys_for(args.files)
+    written = failed = frames_total = 0
+    archive = _Archive(args.output) if kind == "npz" else None
+    try:
+        for name, key in tqdm(keys.items(), unit="file", leave=False,
+                              disable=args.quiet or len(keys) < 2):
+            path = Path(name)
+            try:
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    config, frames, blocks = _blocks(path, args, progress=not args.quiet)
+                for warning in caught:
+                    print(f"vorl: {path}: warning: {warning.message}", file=sys.stderr)
+                metadata = _metadata(config, path, describe(config))
+                if archive is not None:
+                    archive.add(key, blocks, (frames, config.num_bands), metadata)
+                else:
+                    target = args.output / f"{key}.npy"
+                    target.parent.mkdir(parents=True, exist_ok=True)
+                    _write_npy(target, blocks, (frames, config.num_bands))
+                    _write_text(target.with_suffix(".json"), json.dumps(metadata, indent=1))
+                written += 1
+                frames_total += frames
+            except (OSError, ValueError, TypeError) as error:
+                failed += 1
+                print(f"vorl: {path}: {error}", file=sys.stderr)
+        if archive is not None:
+            archive.close()
+    finally:
+        if archive is not None:
+            archive.discard()  # nothing once closed; a partial archive otherwise
+    if not args.quiet:
+        print(f"vorl: {written} file(s), {frames_total} frames written to {args.output}"
+              + (f"; {failed} failed" if failed else ""), file=sys.stderr)
     return 1 if failed else 0
 
 
-def _unique(stem: str, taken: Dict[str, np.ndarray]) -> str:
-    key, n = stem, 1
-    while key in taken:
-        n += 1
-        key = f"{stem}-{n}"
-    return key
+def _output_kind(args: argparse.Namespace) -> str:
+    """Checks the output and the options once, before any work."""
+    suffix = args.output.suffix.lower()
+    if suffix not in ("", ".npz", ".zarr"):
+        raise _Refused(f"unknown output suffix {args.output.suffix!r}: name a folder, "
+                       "a .npz file or a .zarr store")
+    inputs = {path.resolve() for path in args.files}
+    if args.output.resolve() in inputs:
+        raise _Refused(f"the output {args.output} is one of the inputs")
+    if suffix == "" and args.output.exists() and not args.output.is_dir():
+        raise _Refused(f"the output {args.output} is a file, not a folder")
+    if suffix == ".npz" and args.output.is_dir():
+        raise _Refused(f"the output {args.output} is a folder")
+    if suffix in (".npz", ".zarr"):
+        parent = args.output.resolve().parent
+        if not parent.is_dir():
+            raise _Refused(f"the output's folder {parent} does not exist")
+    if (args.workers is not None or args.scheduler) and suffix != ".zarr":
+        raise _Refused("--workers and --scheduler go with a .zarr output")
+    if args.workers is not None and args.workers < 1:
+        raise _Refused(f"--workers must be positive, got {args.workers}")
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            _config(args, 1 << 20)  # every option but the file's rate
+    except (TypeError, ValueError) as error:
+        raise _Refused(f"bad option: {error}") from None
+    if suffix == "":
+        try:
+            args.output.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise _Refused(f"cannot make the folder {args.output}: {error}") from None
+    if not os.access(args.output if suffix == "" else args.output.resolve().parent, os.W_OK):
+        raise _Refused(f"cannot write to {args.output}")
+    return {"": "folder", ".npz": "npz", ".zarr": "zarr"}[suffix]
+
+
+def _features_to_zarr(args: argparse.Namespace) -> int:
+    from . import corpus
+
+    try:
+        import dask.distributed  # noqa: F401
+        import zarr  # noqa: F401
+    except ImportError:
+        print("vorl: a .zarr output needs the corpus extra: pip install 'vorl[corpus]'",
+              file=sys.stderr)
+        return 2
+    client = None
+    try:
+        if args.scheduler:
+            from dask.distributed import Client
+
+            client = Client(args.scheduler)
+        import soundfile
+
+        by_rate: Dict[int, List[Path]] = {}
+        report = corpus.Report()
+        for path in args.files:
+            try:
+                by_rate.setdefault(soundfile.info(str(path)).samplerate, []).append(path)
+            except (RuntimeError, TypeError, ValueError, OSError) as error:
+                report.failed[str(path.resolve())] = f"Cannot read audio file: {error}"
+        for rate, paths in by_rate.items():
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                config = _config(args, rate)
+            for warning in caught:
+                for path in paths:
+                    print(f"vorl: {path}: warning: {warning.message}", file=sys.stderr)
+            part = corpus.extract(paths, config, str(args.output), client=client,
+                                  workers=args.workers)
+            report.done.update(part.done)
+            report.skipped.update(part.skipped)
+            report.failed.update(part.failed)
+    except OSError as error:
+        print(f"vorl: {args.output}: {error}", file=sys.stderr)
+        return 2
+    finally:
+        if client is not None:
+            client.close()
+    for path, reason in report.failed.items():
+        print(f"vorl: {path}: {reason}", file=sys.stderr)
+    if not args.quiet:
+        print(f"vorl: {args.output}: {len(report.done)} done, {len(report.skipped)} unchanged"
+              + (f", {len(report.failed)} failed" if report.failed else ""), file=sys.stderr)
+    return 1 if report.failed else 0
+
+
+def _metadata(config: _Config, path: Path, described: Dict[str, object]) -> Dict[str, object]:
+    from . import __version__
+
+    stat = path.stat()
+    return {"sample_rate": config.sample_rate, "frame_length": config.frame_length,
+            "hop_length": config.hop_length,
+            "center_frequencies": [float(f) for f in config.center_frequencies],
+            "configuration": described, "vorl_version": __version__,
+            "source": {"path": str(path.resolve()), "size": stat.st_size,
+                       "mtime_ns": stat.st_mtime_ns}}
+
+
+def _write_text(target: Path, text: str) -> None:
+    partial = target.with_name(target.name + ".part")
+    partial.write_text(text)
+    os.replace(partial, target)
+
+
+class _Archive:
+    """An .npz written array by array as the rows come (bounded memory), with a
+    `metadata` entry (JSON) naming every array's source and settings; it
+    exists under its name only once closed."""
+
+    def __init__(self, target: Path) -> None:
+        import zipfile
+
+        self.target = target
+        self.partial = target.with_name(target.name + ".part")
+        self.zip: Optional[zipfile.ZipFile] = zipfile.ZipFile(self.partial, "w", allowZip64=True)
+        self.metadata: Dict[str, object] = {}
+
+    def add(self, key: str, blocks: Iterator[np.ndarray], shape: Tuple[int, int],
+            metadata: Dict[str, object]) -> None:
+        """One array, first into a file of its own, so that a file failing half-way
+        leaves nothing in the archive."""
+        assert self.zip is not None
+        member = self.partial.with_name(self.partial.name + ".member.npy")
+        _write_npy(member, blocks, shape)
+        try:
+            self.zip.write(member, arcname=f"{key}.npy")
+        finally:
+            member.unlink()
+        self.metadata[key] = metadata
+
+    def close(self) -> None:
+        assert self.zip is not None
+        with self.zip.open("metadata.npy", "w") as out:
+            np.lib.format.write_array(out, np.array(json.dumps(self.metadata)))
+        self.zip.close()
+        self.zip = None
+        os.replace(self.partial, self.target)
+
+    def discard(self) -> None:
+        if self.zip is not None:
+            self.zip.close()
+            self.partial.unlink(missing_ok=True)
 
 
 def _plot(args: argparse.Namespace) -> int:

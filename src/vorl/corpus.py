@@ -83,10 +83,14 @@ def _open_group(store: Any, mode: str) -> Any:
 
 
 def _create(group: Any, key: str, shape: Tuple[int, ...], dtype: Any) -> Any:
+    # Uncompressed: feature values have little to compress, and compressing them
+    # would cost about as much as computing them.
     chunks = shape[:-2] + (min(_ROWS_PER_CHUNK, max(shape[-2], 1)), shape[-1])
     if hasattr(group, "create_array"):  # Zarr 3
-        return group.create_array(key, shape=shape, chunks=chunks, dtype=dtype, overwrite=True)
-    return group.create_dataset(key, shape=shape, chunks=chunks, dtype=dtype, overwrite=True)
+        return group.create_array(key, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
+                                  compressors=None)
+    return group.create_dataset(key, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
+                                compressor=None)
 
 
 def _is_complete(group: Any, key: str, source: Mapping[str, Any]) -> bool:
@@ -100,22 +104,30 @@ def _is_complete(group: Any, key: str, source: Mapping[str, Any]) -> bool:
 def extract_one(path: str, key: str, described: Mapping[str, Any], store: Any,
                 threads: Optional[int] = None) -> str:
     """Computes one file into the store under `key` (a task of `extract`)."""
-    import soundfile
-
     from . import __version__
 
     config = configuration(described)
     source = _source(path)
-    blocks = config.file_blocks(path, threads)
-    first = next(blocks)  # the file's checks, before anything is written
-    frames = config.num_frames(soundfile.info(path).frames)
+    frames, blocks = config._open_file(path, threads)  # the file's checks come first
+    first = next(blocks)
     group = _open_group(store, "a")
     shape = first.shape[:-2] + (frames, first.shape[-1])
     array = _create(group, key, shape, first.dtype)
-    at = 0
+    # Rows are gathered into whole chunks, so that each chunk is written once.
+    chunk = array.chunks[-2]
+    pending: List[np.ndarray] = []
+    held = at = 0
     for rows in _chain(first, blocks):
-        array[..., at:at + rows.shape[-2], :] = rows
-        at += rows.shape[-2]
+        pending.append(rows)
+        held += rows.shape[-2]
+        if held >= chunk:
+            gathered = np.concatenate(pending, axis=-2)
+            whole = held // chunk * chunk
+            array[..., at:at + whole, :] = gathered[..., :whole, :]
+            at += whole
+            pending, held = [gathered[..., whole:, :]], held - whole
+    if held:
+        array[..., at:at + held, :] = np.concatenate(pending, axis=-2)
     array.attrs.update({
         "sample_rate": config.sample_rate, "frame_length": config.frame_length,
         "hop_length": config.hop_length,

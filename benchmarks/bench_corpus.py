@@ -1,0 +1,77 @@
+"""Corpus throughput: vorl.corpus.extract on a LocalCluster of 2 worker
+processes against one process doing the same tasks (computing each file and
+storing it in a Zarr store) one after another, with one thread per file, on 16
+files of 30 s of 44.1 kHz audio each. The time of computing the files without
+storing them is printed too.
+
+The cluster is started, and its workers have imported vorl, soundfile and
+Zarr, before the clock runs (the start-up is printed apart): on a real corpus
+it is paid once.
+
+    .venv/bin/python benchmarks/bench_corpus.py
+"""
+import os
+import tempfile
+import time
+import warnings
+
+import numpy as np
+import soundfile
+
+import vorl
+from vorl import corpus
+
+RATE, FILES, SECONDS = 44100, 16, 30
+
+
+def _warm_up():
+    import soundfile  # noqa: F401
+    import zarr  # noqa: F401
+
+    import vorl.corpus  # noqa: F401
+
+
+def main():
+    from dask.distributed import Client, LocalCluster
+
+    config = vorl.Gammatone(RATE)
+    with tempfile.TemporaryDirectory() as tmp:
+        rng = np.random.default_rng(0)
+        paths = []
+        for i in range(FILES):
+            path = os.path.join(tmp, f"f{i:02d}.wav")
+            soundfile.write(path, 0.1 * rng.standard_normal(RATE * SECONDS), RATE, "PCM_16")
+            paths.append(path)
+
+        start = time.perf_counter()
+        for path in paths:
+            config.from_file(path, threads=1)
+        compute_only = time.perf_counter() - start
+        described = corpus.describe(config)
+        start = time.perf_counter()
+        for path in paths:
+            corpus.extract_one(path, os.path.basename(path), described,
+                               os.path.join(tmp, "one.zarr"), 1)
+        one_process = time.perf_counter() - start
+
+        warnings.simplefilter("ignore")
+        for workers in (1, 2):
+            started = time.perf_counter()
+            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                              dashboard_address=":0") as cluster, Client(cluster) as client:
+                client.run(_warm_up)
+                ready = time.perf_counter()
+                report = corpus.extract(paths, config, os.path.join(tmp, f"w{workers}.zarr"),
+                                        client=client, resume=False)
+                took = time.perf_counter() - ready
+            assert len(report.done) == FILES, report
+            print(f"extract, {workers} worker(s): {took:6.2f} s  "
+                  f"({one_process / took:.2f}x one process; cluster start {ready - started:.1f} s)")
+    audio = FILES * SECONDS
+    print(f"one process, the same tasks in turn: {one_process:6.2f} s for {audio} s of audio "
+          f"(computing alone: {compute_only:.2f} s)")
+    print("target: 2 workers at least 1.7x one process")
+
+
+if __name__ == "__main__":
+    main()
