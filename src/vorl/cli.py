@@ -161,7 +161,7 @@ class _Refused(Exception):
 def _features(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
-    from .corpus import describe, keys_for
+    from .corpus import keys_for, metadata_of
 
     try:
         kind = _output_kind(args)
@@ -184,7 +184,7 @@ def _features(args: argparse.Namespace) -> int:
                     config, frames, blocks = _blocks(path, args, progress=not args.quiet)
                 for warning in caught:
                     print(f"vorl: {path}: warning: {warning.message}", file=sys.stderr)
-                metadata = _metadata(config, path, describe(config))
+                metadata = metadata_of(config, path)
                 if archive is not None:
                     archive.add(key, blocks, (frames, config.num_bands), metadata)
                 else:
@@ -294,18 +294,6 @@ def _features_to_zarr(args: argparse.Namespace) -> int:
         print(f"vorl: {args.output}: {len(report.done)} done, {len(report.skipped)} unchanged"
               + (f", {len(report.failed)} failed" if report.failed else ""), file=sys.stderr)
     return 1 if report.failed else 0
-
-
-def _metadata(config: _Config, path: Path, described: Dict[str, object]) -> Dict[str, object]:
-    from . import __version__
-
-    stat = path.stat()
-    return {"sample_rate": config.sample_rate, "frame_length": config.frame_length,
-            "hop_length": config.hop_length,
-            "center_frequencies": [float(f) for f in config.center_frequencies],
-            "configuration": described, "vorl_version": __version__,
-            "source": {"path": str(path.resolve()), "size": stat.st_size,
-                       "mtime_ns": stat.st_mtime_ns}}
 
 
 def _write_text(target: Path, text: str) -> None:

@@ -76,6 +76,19 @@ def _source(path: str) -> Dict[str, Any]:
     return {"path": path, "size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
 
 
+def metadata_of(config: _Config, path: PathLike) -> Dict[str, Any]:
+    """What is stored beside the features of a file: sample rate, frame and hop
+    length, band centre frequencies, the configuration, the library version,
+    and the source file's path, size and modification time."""
+    from . import __version__
+
+    return {"sample_rate": config.sample_rate, "frame_length": config.frame_length,
+            "hop_length": config.hop_length,
+            "center_frequencies": [float(f) for f in config.center_frequencies],
+            "configuration": describe(config), "vorl_version": __version__,
+            "source": _source(os.fspath(Path(path).resolve()))}
+
+
 def _open_group(store: Any, mode: str) -> Any:
     import zarr
 
@@ -104,8 +117,6 @@ def _is_complete(group: Any, key: str, source: Mapping[str, Any]) -> bool:
 def extract_one(path: str, key: str, described: Mapping[str, Any], store: Any,
                 threads: Optional[int] = None) -> str:
     """Computes one file into the store under `key` (a task of `extract`)."""
-    from . import __version__
-
     config = configuration(described)
     source = _source(path)
     frames, blocks = config._open_file(path, threads)  # the file's checks come first
@@ -128,11 +139,7 @@ def extract_one(path: str, key: str, described: Mapping[str, Any], store: Any,
             pending, held = [gathered[..., whole:, :]], held - whole
     if held:
         array[..., at:at + held, :] = np.concatenate(pending, axis=-2)
-    array.attrs.update({
-        "sample_rate": config.sample_rate, "frame_length": config.frame_length,
-        "hop_length": config.hop_length,
-        "center_frequencies": [float(f) for f in config.center_frequencies],
-        "configuration": dict(described), "vorl_version": __version__, "source": source})
+    array.attrs.update({**metadata_of(config, path), "source": source})
     array.attrs[_COMPLETE] = True  # last: the array counts only from here
     return key
 
