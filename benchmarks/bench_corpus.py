@@ -55,6 +55,9 @@ def main():
         one_process = time.perf_counter() - start
 
         warnings.simplefilter("ignore")
+        import dask
+
+        dask.config.set({"distributed.worker.profile.enabled": False})  # no sampling profiler
         for workers in (1, 2):
             started = time.perf_counter()
             with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
