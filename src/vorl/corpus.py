@@ -14,6 +14,7 @@ Needs the optional extra: ``pip install 'vorl[corpus]'`` (Dask distributed and Z
 """
 from __future__ import annotations
 
+import itertools
 import os
 import warnings
 from dataclasses import dataclass, field
@@ -128,7 +129,7 @@ def extract_one(path: str, key: str, described: Mapping[str, Any], store: Any,
     chunk = array.chunks[-2]
     pending: List[np.ndarray] = []
     held = at = 0
-    for rows in _chain(first, blocks):
+    for rows in itertools.chain([first], blocks):
         pending.append(rows)
         held += rows.shape[-2]
         if held >= chunk:
@@ -142,11 +143,6 @@ def extract_one(path: str, key: str, described: Mapping[str, Any], store: Any,
     array.attrs.update({**metadata_of(config, path), "source": source})
     array.attrs[_COMPLETE] = True  # last: the array counts only from here
     return key
-
-
-def _chain(first: Any, rest: Iterator[Any]) -> Iterator[Any]:
-    yield first
-    yield from rest
 
 
 def extract(paths: Sequence[PathLike], config: _Config, store: Any, *,
