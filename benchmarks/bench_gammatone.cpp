@@ -1,11 +1,21 @@
-// Time per frame of the default filterbank (64 filters, 1024 samples, 44.1 kHz)
-// for every lane kernel this CPU runs, and for the scalar Filter::process loop.
+// The lane kernels against the floating-point bound of their own work.
+//
+// For every instruction set this CPU runs, the bound is the time the core
+// needs to issue the operations of one recursion step on one vector of
+// filters (multiplies, adds, square root and flushes, counted from
+// `gammatone_step` itself) with no dependency between them. Beside it: the
+// kernel's time per vector and sample on a default frame (64 filters, 1024
+// samples, 44.1 kHz), and the ratio. Every time is the best of several repeats.
+//
+//     build/bench/vorl_bench_gammatone        (configure with -DVORL_BUILD_BENCHMARKS=ON)
 #include <vorl/extractor/gammatone_filterbank.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -13,11 +23,12 @@ namespace {
 
 using Filterbank = vorl::extractor::GammatoneFilterbank<double>;
 using Filter = Filterbank::Filter;
+namespace detail = vorl::extractor::detail;
 
 template <typename F>
 double best_seconds(F&& run, int calls) {
     double best = 1e30;
-    for (int repeat = 0; repeat < 7; ++repeat) {
+    for (int repeat = 0; repeat < 5; ++repeat) {
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < calls; ++i) run();
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
@@ -26,43 +37,169 @@ double best_seconds(F&& run, int calls) {
     return best;
 }
 
+// ---------------------------------------------------------------------------
+// The op mix of one step, counted by running the step on a value that counts.
+
+struct Mix {
+    int mul = 0, add = 0, sqrt = 0, flush = 0;
+};
+bool operator!=(const Mix& a, const Mix& b) {
+    return a.mul != b.mul || a.add != b.add || a.sqrt != b.sqrt || a.flush != b.flush;
+}
+Mix counted;
+
+struct Counted {
+    Counted() = default;
+    Counted(double) {}
+};
+Counted operator*(Counted, Counted) { ++counted.mul; return {}; }
+Counted operator+(Counted, Counted) { ++counted.add; return {}; }
+Counted operator-(Counted, Counted) { ++counted.add; return {}; }
+struct CountedMath {
+    static Counted sqrt(Counted) { ++counted.sqrt; return {}; }
+    static Counted flush(Counted) { ++counted.flush; return {}; }
+};
+
+// The whole step, or without the rotation: what a kernel issues whose
+// rotations come from a table. Plus the frame sum of the envelope.
+Mix step_mix(bool with_rotation) {
+    counted = {};
+    detail::GammatoneState<Counted> st;
+    const detail::GammatoneCoefficients<Counted> c{};
+    if (with_rotation) {
+        detail::gammatone_step<CountedMath>(st, c, Counted(), Counted());
+    } else {
+        detail::filter_sample<CountedMath>(st, c, Counted(), Counted(), Counted(), Counted());
+    }
+    Mix mix = counted;
+    mix.add += 1;
+    return mix;
+}
+
+// ---------------------------------------------------------------------------
+// The bound: a mix issued `reps` times with no dependency chain. Each input
+// is made opaque before every use (an empty asm that "changes" it, no
+// instruction) and each result is kept (an empty asm that "reads" it), so
+// the compiler emits every operation and the core may overlap all of them.
+
+template <typename Vec>
+inline __attribute__((always_inline)) void touch(Vec& v) { asm volatile("" : "+v"(v)); }
+template <typename Vec>
+inline __attribute__((always_inline)) void keep(const Vec& v) { asm volatile("" : : "v"(v)); }
+
+template <int W, int Mul, int Add, int Sqrt, int Flush>
+inline __attribute__((always_inline)) void issue(std::size_t reps) {
+    using Vec = typename detail::Lanes<W>::Vec;
+    using Math = detail::LaneMath<W>;
+    const Vec zero = {};
+    Vec x[4] = {zero + 1.5, zero + 2.5, zero + 3.5, zero + 4.5};
+    Vec one = zero + 1, nil = zero, root = zero + 2, tiny = zero + 1e-300;
+    touch(one);
+    touch(nil);
+    for (std::size_t r = 0; r < reps; ++r) {
+#pragma GCC unroll 32
+        for (int i = 0; i < Mul; ++i) { touch(x[i % 4]); keep(x[i % 4] * one); }
+#pragma GCC unroll 32
+        for (int i = 0; i < Add; ++i) { touch(x[i % 4]); keep(x[i % 4] + nil); }
+#pragma GCC unroll 4
+        for (int i = 0; i < Sqrt; ++i) { touch(root); keep(Math::sqrt(root)); }
+#pragma GCC unroll 4
+        for (int i = 0; i < Flush; ++i) { touch(tiny); keep(Math::flush(tiny)); }
+    }
+}
+
+// The mixes the loops issue; main checks them against the counted ones.
+constexpr Mix full_mix{20, 17, 1, 2}, table_mix{16, 15, 1, 2};
+
+template <int W>
+inline __attribute__((always_inline)) void issue_mix(std::size_t reps, bool full) {
+    if (full) {
+        issue<W, full_mix.mul, full_mix.add, full_mix.sqrt, full_mix.flush>(reps);
+    } else {
+        issue<W, table_mix.mul, table_mix.add, table_mix.sqrt, table_mix.flush>(reps);
+    }
+}
+
+using Issue = void (*)(std::size_t, bool);
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx512f"))) void issue_avx512(std::size_t r, bool f) { issue_mix<8>(r, f); }
+__attribute__((target("avx2"))) void issue_avx2(std::size_t r, bool f) { issue_mix<4>(r, f); }
+void issue_sse2(std::size_t r, bool f) { issue_mix<2>(r, f); }
+Issue issue_for(const char* name) {
+    if (!std::strcmp(name, "avx512f")) return &issue_avx512;
+    if (!std::strcmp(name, "avx2")) return &issue_avx2;
+    return &issue_sse2;
+}
+#else
+void issue_generic(std::size_t r, bool f) { issue_mix<2>(r, f); }
+Issue issue_for(const char*) { return &issue_generic; }
+#endif
+
+void print_mix(const char* what, const Mix& mix) {
+    std::printf("%-28s %2d mul, %2d add, %d sqrt, %d flush\n", what, mix.mul, mix.add, mix.sqrt,
+                mix.flush);
+}
+
 }  // namespace
 
 int main() {
-    const Filterbank fb(1024, 64, 44100, [](double x) { return std::log10(x); }, -1, 50, 8000, 0);
-    std::mt19937_64 rng(1);
-    std::normal_distribution<double> normal;
-    std::vector<double> frame(1024), out(64), roots(64 * 1024);
-    for (double& s : frame) s = normal(rng);
-    for (double& r : roots) r = std::fabs(normal(rng));
-    volatile double sink = 0;
-
-    const double sqrt_s = best_seconds([&] {
-        for (double& r : roots) r = std::sqrt(r);
-        sink = sink + roots[7];
-    }, 200);
-    std::printf("%-22s %9.1f us\n", "sqrt x 65536 (baseline)", sqrt_s * 1e6);
-
-    const double scalar_s = best_seconds([&] {
-        for (std::size_t i = 0; i < 64; ++i) fb.filters[i].process(frame, out[i], fb.decay);
-        sink = sink + out[3];
-    }, 50);
-    std::printf("%-22s %9.1f us  %5.2fx sqrt\n", "scalar process", scalar_s * 1e6, scalar_s / sqrt_s);
-
-    for (const auto& k : vorl::extractor::detail::gammatone_kernels<Filter>) {
-        if (!k.supported()) continue;
-        const double s = best_seconds([&] {
-            k.run(fb.filters.data(), 64, fb.decay, frame.data(), frame.size(), out.data());
-            sink = sink + out[3];
-        }, 200);
-        std::printf("%-22s %9.1f us  %5.2fx sqrt  %5.1fx faster than scalar\n", k.name, s * 1e6,
-                    s / sqrt_s, scalar_s / s);
+    print_mix("op mix per vector and sample", step_mix(true));
+    print_mix("  with rotations looked up", step_mix(false));
+    if (step_mix(true) != full_mix || step_mix(false) != table_mix) {
+        std::printf("the bound loops issue other mixes: update full_mix and table_mix\n");
+        return 1;
     }
 
-    Eigen::MatrixXd mono = Eigen::Map<Eigen::MatrixXd>(frame.data(), 1, 1024);
-    const double call_s = best_seconds([&] {
+    const std::size_t filters = 64, samples = 1024;
+    const Filterbank fb(samples, filters, 44100, [](double x) { return std::log10(x); }, -1, 50,
+                        8000, 0);
+    std::mt19937_64 rng(1);
+    std::normal_distribution<double> normal;
+    std::vector<double> frame(samples), out(filters);
+    for (double& s : frame) s = normal(rng);
+    volatile double sink = 0;
+    const auto table = detail::make_rotation_table(fb.filters.data(), filters, samples);
+
+    std::printf("\ndefault frame: %zu filters x %zu samples, rotation table %.2f MiB\n", filters,
+                samples, table.values.size() * 8.0 / (1 << 20));
+    std::printf("ns per vector and sample; bound of the full mix / of the mix without rotation;\n"
+                "kernel rotating / with the table; ratios to the full mix and to each one's own\n");
+    std::printf("%-8s %16s %16s %16s %16s %14s\n", "kernel", "bound", "kernel", "to full mix",
+                "to own mix", "frame us");
+    for (const auto& k : detail::gammatone_kernels<Filter>) {
+        if (!k.supported()) continue;
+        const std::size_t vector_samples = (filters + k.width - 1) / k.width * samples;
+        const Issue issue = issue_for(k.name);
+        const auto run = [&](const detail::RotationTable* rotations) {
+            k.run(fb.filters.data(), filters, fb.decay, frame.data(), samples, out.data(),
+                  rotations);
+            sink = sink + out[3];
+        };
+        // Rounds alternate the four, so that a slow spell of a shared machine
+        // hits all of them; each keeps its best.
+        double full = 1e30, own = 1e30, rotating = 1e30, looked_up = 1e30;
+        for (int round = 0; round < 8; ++round) {
+            full = std::min(full, best_seconds([&] { issue(vector_samples, true); }, 10));
+            own = std::min(own, best_seconds([&] { issue(vector_samples, false); }, 10));
+            rotating = std::min(rotating, best_seconds([&] { run(nullptr); }, 10));
+            looked_up = std::min(looked_up, best_seconds([&] { run(&table); }, 10));
+        }
+        const double ns = 1e9 / vector_samples;
+        std::printf("%-8s %7.3f /%7.3f %7.3f /%7.3f %7.2fx /%6.2fx %7.2fx /%6.2fx %6.1f /%6.1f\n",
+                    k.name, full * ns, own * ns, rotating * ns, looked_up * ns, rotating / full,
+                    looked_up / full, rotating / full, looked_up / own, rotating * 1e6,
+                    looked_up * 1e6);
+    }
+
+    const double scalar = best_seconds([&] {
+        for (std::size_t i = 0; i < filters; ++i) fb.filters[i].process(frame, out[i], fb.decay);
+        sink = sink + out[3];
+    }, 20);
+    Eigen::MatrixXd mono = Eigen::Map<Eigen::MatrixXd>(frame.data(), 1, samples);
+    const double call = best_seconds([&] {
         sink = sink + fb(Filterbank::MatrixView(mono))[3];
-    }, 200);
-    std::printf("%-22s %9.1f us  %5.2fx sqrt\n", "extractor call (array)", call_s * 1e6, call_s / sqrt_s);
+    }, 50);
+    std::printf("\nscalar Filter::process: %.1f us per frame; extractor call (best kernel, "
+                "table): %.1f us\n", scalar * 1e6, call * 1e6);
     return 0;
 }

@@ -73,27 +73,62 @@ TEST_P(Lanes, EveryKernelMatchesScalarProcessBitForBit) {
     const Filterbank fb = bank(count, integration, 20, 20000, 48000, n);
     const Vec frame = frame_of(kind, n);
     const Vec expected = reference(fb, frame);
+    // Rotations computed, looked up for the whole frame (and beyond), for part
+    // of it, or for none of it.
+    std::vector<vorl::extractor::detail::RotationTable> tables;
+    for (std::size_t length : {n + 3, n, n / 2, std::size_t(1), std::size_t(0)}) {
+        tables.push_back(vorl::extractor::detail::make_rotation_table(fb.filters.data(), count,
+                                                                      length));
+    }
     for (const Kernel& k : kernels_of_this_cpu()) {
-        Vec out(count + 8, -7.0);  // sentinel tail: padding lanes must not be written
-        k.run(fb.filters.data(), count, fb.decay, frame.data(), frame.size(), out.data());
-        for (std::size_t i = 0; i < count; ++i)
-            EXPECT_PRED2(same, out[i], expected[i]) << k.name << " filter " << i;
-        for (std::size_t i = count; i < out.size(); ++i) EXPECT_EQ(out[i], -7.0) << k.name;
+        for (std::size_t t = 0; t <= tables.size(); ++t) {
+            const auto* table = t < tables.size() ? &tables[t] : nullptr;
+            Vec out(count + 8, -7.0);  // sentinel tail: padding lanes must not be written
+            k.run(fb.filters.data(), count, fb.decay, frame.data(), frame.size(), out.data(),
+                  table);
+            const std::string where = std::string(k.name) + " table of " +
+                                      (table ? std::to_string(table->length) : "none");
+            for (std::size_t i = 0; i < count; ++i)
+                EXPECT_PRED2(same, out[i], expected[i]) << where << ", filter " << i;
+            for (std::size_t i = count; i < out.size(); ++i) EXPECT_EQ(out[i], -7.0) << where;
+        }
     }
     Vec via_compute(count);
     fb.compute(frame, via_compute);
     for (std::size_t i = 0; i < count; ++i) EXPECT_PRED2(same, via_compute[i], expected[i]);
 }
 
+// Filter counts on both sides of every group size (pairs of 2, 4 or 8 lanes).
 INSTANTIATE_TEST_SUITE_P(
     Frames, Lanes,
-    ::testing::Combine(::testing::Values(1, 3, 17, 64, 65), ::testing::Values(0.0, 0.008),
+    ::testing::Combine(::testing::Values(1, 3, 4, 5, 8, 9, 16, 17, 33, 64, 65),
+                       ::testing::Values(0.0, 0.008),
                        ::testing::Values("random", "tiny", "subnormal", "inf", "nan", "zeros"),
                        ::testing::Values(1000)));
-INSTANTIATE_TEST_SUITE_P(ShortFrames, Lanes,
+INSTANTIATE_TEST_SUITE_P(ShortAndOddFrames, Lanes,
                          ::testing::Combine(::testing::Values(3, 17), ::testing::Values(0.0, 0.008),
                                             ::testing::Values("random"),
-                                            ::testing::Values(0, 1, 2)));
+                                            ::testing::Values(0, 1, 2, 7, 1001)));
+
+TEST(RotationTable, IsBoundedAndTheExtractorStillMatchesBeyondIt) {
+    using vorl::extractor::detail::max_rotation_table_bytes;
+    using vorl::extractor::detail::rotation_table_length;
+    EXPECT_EQ(rotation_table_length(64, 1024), 1024u);  // the default bank: whole frames
+    EXPECT_EQ(rotation_table_length(0, 1024), 0u);
+    // 256 filters, 4 KiB a row: the bound leaves 511 samples of a longer frame.
+    const std::size_t count = 256, n = 1500, length = rotation_table_length(count, n);
+    EXPECT_EQ(length, max_rotation_table_bytes / 4096 - 1);
+    ASSERT_LT(length, n);
+    const auto table = vorl::extractor::detail::make_rotation_table(
+        bank(count).filters.data(), count, length);
+    EXPECT_LE(table.values.size() * sizeof(double), max_rotation_table_bytes);
+
+    const Filterbank fb = bank(count, 0.008, 50, 8000, 44100, n);
+    const Vec frame = frame_of("random", n), expected = reference(fb, frame);
+    Vec out(count);
+    fb.compute(frame, out);
+    for (std::size_t i = 0; i < count; ++i) EXPECT_PRED2(same, out[i], expected[i]) << i;
+}
 
 TEST(GammatoneKernels, BaselineKernelAlwaysAvailable) {
     const auto kernels = kernels_of_this_cpu();
@@ -180,3 +215,31 @@ TEST(GammatoneDesign, ErbRateRoundTrip) {
 }
 
 }  // namespace
+
+namespace {
+template <int W>
+void expect_lane_flush_is_scalar_flush(const Vec& values) {
+    using vorl::extractor::detail::Lanes;
+    using Math = vorl::extractor::detail::LaneMath<W>;
+    using Scalar = vorl::extractor::detail::ScalarMath<double>;
+    for (const double v : values) {
+        typename Lanes<W>::Vec lanes = {};
+        lanes += v;
+        const auto flushed = Math::flush(lanes);
+        for (int l = 0; l < W; ++l) EXPECT_PRED2(same, flushed[l], Scalar::flush(v)) << v;
+    }
+}
+}  // namespace
+
+TEST(LaneFlush, IsTheScalarFlushAroundTheThreshold) {
+    const double thr = vorl::extractor::detail::flush_threshold;
+    const double inf = std::numeric_limits<double>::infinity();
+    Vec values{0.0, -0.0, 1.0, -1.0, inf, -inf, std::nan(""), -std::nan(""),
+               std::numeric_limits<double>::denorm_min()};
+    for (const double t : {thr, -thr}) {
+        values.insert(values.end(), {t, std::nextafter(t, 0.0), std::nextafter(t, 2 * t)});
+    }
+    expect_lane_flush_is_scalar_flush<2>(values);
+    expect_lane_flush_is_scalar_flush<4>(values);
+    expect_lane_flush_is_scalar_flush<8>(values);
+}

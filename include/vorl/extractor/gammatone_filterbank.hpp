@@ -138,7 +138,8 @@ public:
                         T temporal_integration)
         : Extractor<T>(num_samples, num_features, sample_rate, transform, on_channel),
           decay(decay_of(sample_rate, temporal_integration)),
-          filters(make_filters(low_Hz, high_Hz, num_features, sample_rate, T(1.019))) {}
+          filters(make_filters(low_Hz, high_Hz, num_features, sample_rate, T(1.019))),
+          rotations_(rotation_table(this->filters, num_samples)) {}
 
     /**
      * A filterbank of given filters, for instance designed with `design_filter`
@@ -151,7 +152,8 @@ public:
                         std::vector<Filter> filters, T decay)
         : Extractor<T>(num_samples, filters.size(), sample_rate, transform, on_channel),
           decay(decay),
-          filters(std::move(filters)) {}
+          filters(std::move(filters)),
+          rotations_(rotation_table(this->filters, num_samples)) {}
 
     ~GammatoneFilterbank() override = default;
 
@@ -169,7 +171,8 @@ public:
         if constexpr (std::is_same<T, double>::value) {
             // Several filters per vector instruction; each lane is bitwise `Filter::process`.
             detail::best_gammatone_kernel<Filter>().run(filters.data(), this->num_features, decay,
-                                                        input.data(), input.size(), output.data());
+                                                        input.data(), input.size(), output.data(),
+                                                        &rotations_);
         } else {
             for (std::size_t i = 0; i < this->num_features; ++i) {
                 filters[i].process(input, output[i], decay);
@@ -181,6 +184,22 @@ public:
     const T decay;
     /** `num_features` filters in ascending order of centre frequency. */
     const std::vector<Filter> filters;
+
+private:
+    /** The rotations of frames of `num_samples` (the first ones, if the table would be large). */
+    static detail::RotationTable rotation_table(const std::vector<Filter>& filters,
+                                                std::size_t num_samples) {
+        if constexpr (std::is_same<T, double>::value) {
+            return detail::make_rotation_table(
+                filters.data(), filters.size(),
+                detail::rotation_table_length(filters.size(), num_samples));
+        } else {
+            return {};
+        }
+    }
+
+    /** Looked up by the lane kernels instead of rotating in every frame. */
+    const detail::RotationTable rotations_;
 };
 
 }  // namespace extractor

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <vector>
 
 #define VORL_ALWAYS_INLINE inline __attribute__((always_inline))
 
@@ -22,6 +23,8 @@ namespace detail {
 
 /** All-pole outputs of smaller magnitude (2^-126, the least normal float) become +0. */
 constexpr double flush_threshold = 1.1754943508222875e-38;
+/** Bit pattern of `flush_threshold` (2^-126: exponent 1023 - 126, zero mantissa). */
+constexpr std::int64_t flush_threshold_bits = std::int64_t(1023 - 126) << 52;
 
 /** Filter constants of the recursion, one value (or one lane) per filter. */
 template <typename V>
@@ -65,21 +68,23 @@ struct Baseband {
 };
 
 /**
- * Advances the recursion by one sample `s`, leaves the new integrated
- * envelope in `st.total` and returns the baseband output of the sample.
+ * Advances the filter stages by one sample `s` that the rotation `(qc, qs)`
+ * takes down to baseband, leaves the new integrated envelope in `st.total`
+ * and returns the baseband output of the sample. `st.qc` and `st.qs` are
+ * neither read nor written.
  *
  * Every sum is evaluated left to right as written; `a0 * p1` serves both the
  * all-pole and the feed-forward stage.
  */
 template <typename Math, typename V, typename S>
-VORL_ALWAYS_INLINE Baseband<V> gammatone_step(GammatoneState<V>& st,
-                                              const GammatoneCoefficients<V>& c, const V& decay,
-                                              S s) {
+VORL_ALWAYS_INLINE Baseband<V> filter_sample(GammatoneState<V>& st,
+                                             const GammatoneCoefficients<V>& c, const V& decay,
+                                             S s, const V& qc, const V& qs) {
     // All-pole stage: the sample rotated down to baseband plus the fourth-order feedback.
     const V a0p1r = c.a0 * st.p1r;
     const V a0p1i = c.a0 * st.p1i;
-    const V p0r = Math::flush(s * st.qc + a0p1r + c.a1 * st.p2r + c.a2 * st.p3r + c.a3 * st.p4r);
-    const V p0i = Math::flush(s * st.qs + a0p1i + c.a1 * st.p2i + c.a2 * st.p3i + c.a3 * st.p4i);
+    const V p0r = Math::flush(s * qc + a0p1r + c.a1 * st.p2r + c.a2 * st.p3r + c.a3 * st.p4r);
+    const V p0i = Math::flush(s * qs + a0p1i + c.a1 * st.p2i + c.a2 * st.p3i + c.a3 * st.p4i);
 
     // Feed-forward stage 1 + a0 z^-1 + a4 z^-2, on the history before this sample.
     const V ur = p0r + a0p1r + c.a4 * st.p2r;
@@ -91,12 +96,28 @@ VORL_ALWAYS_INLINE Baseband<V> gammatone_step(GammatoneState<V>& st,
     // Envelope (magnitude of the baseband output), scaled and integrated.
     const V env = Math::sqrt(ur * ur + ui * ui);
     st.total = st.total * decay + env * c.gain;
-
-    // Rotate by -theta: (qc, qs) <- (cos*qc + sin*qs, cos*qs - sin*qc).
-    const V qc = st.qc;
-    st.qc = c.coscf * qc + c.sincf * st.qs;
-    st.qs = c.coscf * st.qs - c.sincf * qc;
     return {ur, ui};
+}
+
+/** Rotates `(qc, qs)` by -theta: (qc, qs) <- (cos*qc + sin*qs, cos*qs - sin*qc). */
+template <typename V>
+VORL_ALWAYS_INLINE void advance_rotation(V& qc, V& qs, const GammatoneCoefficients<V>& c) {
+    const V q = qc;
+    qc = c.coscf * q + c.sincf * qs;
+    qs = c.coscf * qs - c.sincf * q;
+}
+
+/**
+ * Advances the recursion by one sample `s`: the filter stages with the
+ * rotation of the state, then the rotation. Returns the baseband output.
+ */
+template <typename Math, typename V, typename S>
+VORL_ALWAYS_INLINE Baseband<V> gammatone_step(GammatoneState<V>& st,
+                                              const GammatoneCoefficients<V>& c, const V& decay,
+                                              S s) {
+    const Baseband<V> u = filter_sample<Math>(st, c, decay, s, st.qc, st.qs);
+    advance_rotation(st.qc, st.qs, c);
+    return u;
 }
 
 /**
@@ -137,11 +158,13 @@ struct LaneMath {
         for (int i = 0; i < W; ++i) r[i] = __builtin_sqrt(x[i]);
         return r;
     }
-    // Clearing every bit gives +0; NaN fails the comparison and is kept.
+    // The magnitude compared as an integer: for non-negative doubles the bit
+    // patterns order as the values do, and NaN's lie above every number, so
+    // this is ScalarMath's comparison, with a shorter latency. Clearing every
+    // bit gives +0.
     static VORL_ALWAYS_INLINE Vec flush(Vec x) {
         const Mask bits = (Mask)x;
-        const Vec abs = (Vec)(bits & INT64_MAX);
-        const Mask tiny = abs < flush_threshold;
+        const Mask tiny = (bits & INT64_MAX) < flush_threshold_bits;
         return (Vec)(bits & ~tiny);
     }
 };
@@ -177,17 +200,82 @@ VORL_ALWAYS_INLINE void for_each_field(A& a, B& b, F f) {
 }
 
 /**
- * Runs filters `filters[0..used)` (at most K*W of them) over a frame of `n`
- * samples, K vectors of W lanes side by side, and writes each filter's frame
- * average to `out`. Lanes beyond `used` run a silent filter and are never stored.
+ * The rotations (qc, qs) of filters started at rest, for the first samples of
+ * a frame: the same for every frame, so computed once, by `advance_rotation`
+ * itself. Filters come in blocks of 16 (the last one padded with the identity
+ * rotation); for each sample 0..length a block holds 16 values qc, then 16
+ * values qs. Row `length` is the rotation that continues the table.
+ */
+struct RotationTable {
+    static constexpr std::size_t block = 16;
+    std::size_t length = 0;      ///< samples whose rotation is looked up
+    std::vector<double> values;  ///< blocks x (length + 1) rows x (16 qc, 16 qs)
+
+    /** The qc of filter `filter` at sample `t`; its qs is `block` values further. */
+    const double* at(std::size_t filter, std::size_t t) const {
+        return values.data() + offset(filter, t);
+    }
+    double* at(std::size_t filter, std::size_t t) { return values.data() + offset(filter, t); }
+
+private:
+    std::size_t offset(std::size_t filter, std::size_t t) const {
+        return ((filter / block) * (length + 1) + t) * 2 * block + filter % block;
+    }
+};
+
+/** Upper bound of a table's size: the default bank (64 filters, 1024 samples) takes 1 MiB. */
+constexpr std::size_t max_rotation_table_bytes = std::size_t(2) << 20;
+
+/** Samples a table for `count` filters covers: `frame_length`, at most what the bound allows. */
+inline std::size_t rotation_table_length(std::size_t count, std::size_t frame_length) {
+    const std::size_t row_bytes = (count + 15) / 16 * 2 * RotationTable::block * sizeof(double);
+    if (row_bytes == 0) return 0;
+    return std::min(frame_length, max_rotation_table_bytes / row_bytes - 1);
+}
+
+/** The rotation table of `filters[0..count)` for the first `length` samples. */
+template <typename Filter>
+RotationTable make_rotation_table(const Filter* filters, std::size_t count, std::size_t length) {
+    RotationTable table;
+    table.length = length;
+    const std::size_t blocks = (count + RotationTable::block - 1) / RotationTable::block;
+    table.values.assign(blocks * (length + 1) * 2 * RotationTable::block, 0.0);
+    for (std::size_t i = 0; i < blocks * RotationTable::block; ++i) {
+        GammatoneCoefficients<double> c{};
+        c.coscf = 1;  // padding: the identity rotation
+        if (i < count) {
+            c.coscf = filters[i].coscf;
+            c.sincf = filters[i].sincf;
+        }
+        GammatoneState<double> rest;
+        start_at_rest(rest, 0.0);
+        for (std::size_t t = 0; t <= length; ++t) {
+            double* q = table.at(i, t);
+            q[0] = rest.qc;
+            q[RotationTable::block] = rest.qs;
+            advance_rotation(rest.qc, rest.qs, c);
+        }
+    }
+    return table;
+}
+
+/**
+ * Runs filters `filters[0..used)` (at most K*W of them, all in one block of
+ * `table`, starting with filter `first` of it) over a frame of `n` samples,
+ * K vectors of W lanes side by side, and writes each filter's frame average
+ * to `out`. Lanes beyond `used` run a silent filter and are never stored.
+ * The rotation comes from `table` (if not null) for its length, and is
+ * computed from there on.
  *
  * Each recursion is a long chain of dependent operations per sample; K
  * independent vectors in one loop let the core overlap them. Two fill the
- * vector units without running out of registers.
+ * vector units without running out of registers. Unrolling four samples
+ * turns the shift of the filter history into renamed registers.
  */
 template <int W, int K, typename Filter>
 VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, double decay,
-                                  const double* x, std::size_t n, double* out) {
+                                  const double* x, std::size_t n, double* out,
+                                  const RotationTable* table, std::size_t first) {
     using Vec = typename Lanes<W>::Vec;
     const Vec zero = {};
     const Vec decay_v = zero + decay;
@@ -199,7 +287,31 @@ VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, doubl
         start_at_rest(st[k], zero);
         sum[k] = zero;
     }
-    for (std::size_t t = 0; t < n; ++t) {
+    std::size_t t = 0;
+    if (table != nullptr) {
+        const std::size_t looked_up = std::min(n, table->length);
+#pragma GCC unroll 4
+        for (; t < looked_up; ++t) {
+            const double* q = table->at(first, t);
+#pragma GCC unroll 4
+            for (int k = 0; k < K; ++k) {
+                Vec qc, qs;  // unaligned
+                std::memcpy(&qc, q + k * W, sizeof(Vec));
+                std::memcpy(&qs, q + RotationTable::block + k * W, sizeof(Vec));
+                filter_sample<LaneMath<W>>(st[k], c[k], decay_v, x[t], qc, qs);
+                sum[k] += st[k].total;
+            }
+        }
+        if (t < n) {  // past the table: go on from its last row
+            const double* q = table->at(first, t);
+            for (int k = 0; k < K; ++k) {
+                std::memcpy(&st[k].qc, q + k * W, sizeof(Vec));
+                std::memcpy(&st[k].qs, q + RotationTable::block + k * W, sizeof(Vec));
+            }
+        }
+    }
+#pragma GCC unroll 4
+    for (; t < n; ++t) {
 #pragma GCC unroll 4
         for (int k = 0; k < K; ++k) {
             gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
@@ -213,19 +325,22 @@ VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, doubl
 
 /**
  * Runs `count` filters over a frame of `n` samples and writes each filter's
- * frame average to `out`: pairs of W-lane vectors, then what is left.
+ * frame average to `out`: pairs of W-lane vectors, then what is left. `table`
+ * (or null) is the rotation table of these filters.
  */
 template <int W, typename Filter>
 VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, double decay,
-                                  const double* x, std::size_t n, double* out) {
+                                  const double* x, std::size_t n, double* out,
+                                  const RotationTable* table) {
+    static_assert(RotationTable::block % (2 * W) == 0, "a group never straddles two blocks");
     std::size_t first = 0;
     for (; count - first >= 2 * W; first += 2 * W) {
-        run_group<W, 2>(filters + first, 2 * W, decay, x, n, out + first);
+        run_group<W, 2>(filters + first, 2 * W, decay, x, n, out + first, table, first);
     }
     if (count - first > W) {
-        run_group<W, 2>(filters + first, count - first, decay, x, n, out + first);
+        run_group<W, 2>(filters + first, count - first, decay, x, n, out + first, table, first);
     } else if (first < count) {
-        run_group<W, 1>(filters + first, count - first, decay, x, n, out + first);
+        run_group<W, 1>(filters + first, count - first, decay, x, n, out + first, table, first);
     }
 }
 
@@ -402,12 +517,13 @@ VORL_ALWAYS_INLINE void run_continuous_output(Output what, const Filter* filters
 /** One compiled variant of the lane kernel. */
 template <typename Filter>
 struct GammatoneKernel {
-    using Run = void (*)(const Filter*, std::size_t, double, const double*, std::size_t, double*);
+    using Run = void (*)(const Filter*, std::size_t, double, const double*, std::size_t, double*,
+                         const RotationTable*);
     using Continue = void (*)(Output, const Filter*, GammatoneState<double>*, std::size_t,
                               double, const double*, std::size_t, const Sink&);
     const char* name;  ///< instruction set it is compiled for
     int width;         ///< filters per vector
-    Run run;            ///< frames from rest: `run_lanes`
+    Run run;            ///< frames from rest: `run_lanes`, with a rotation table or null
     Continue run_continuous;  ///< filters carried through a signal: `run_lanes_continuous`
     bool (*supported)();  ///< whether this CPU can run it
 };
@@ -418,8 +534,9 @@ inline bool always() { return true; }
 // The same source compiled for three x86 vector extensions.
 template <typename Filter>
 __attribute__((target("avx512f"))) void run_avx512(const Filter* f, std::size_t count, double decay,
-                                                   const double* x, std::size_t n, double* out) {
-    run_lanes<8>(f, count, decay, x, n, out);
+                                                   const double* x, std::size_t n, double* out,
+                                                   const RotationTable* table) {
+    run_lanes<8>(f, count, decay, x, n, out, table);
 }
 template <typename Filter>
 __attribute__((target("avx512f"))) void run_avx512_continuous(
@@ -429,8 +546,9 @@ __attribute__((target("avx512f"))) void run_avx512_continuous(
 }
 template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count, double decay,
-                                              const double* x, std::size_t n, double* out) {
-    run_lanes<4>(f, count, decay, x, n, out);
+                                              const double* x, std::size_t n, double* out,
+                                              const RotationTable* table) {
+    run_lanes<4>(f, count, decay, x, n, out, table);
 }
 template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2_continuous(
@@ -440,8 +558,8 @@ __attribute__((target("avx2"))) void run_avx2_continuous(
 }
 template <typename Filter>
 void run_sse2(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
-              double* out) {
-    run_lanes<2>(f, count, decay, x, n, out);
+              double* out, const RotationTable* table) {
+    run_lanes<2>(f, count, decay, x, n, out, table);
 }
 template <typename Filter>
 void run_sse2_continuous(Output what, const Filter* f, GammatoneState<double>* states,
@@ -462,8 +580,8 @@ constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
 #else
 template <typename Filter>
 void run_generic(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
-                 double* out) {
-    run_lanes<2>(f, count, decay, x, n, out);
+                 double* out, const RotationTable* table) {
+    run_lanes<2>(f, count, decay, x, n, out, table);
 }
 template <typename Filter>
 void run_generic_continuous(Output what, const Filter* f, GammatoneState<double>* states,

@@ -1,0 +1,75 @@
+"""This build against an older one: the per-frame `_vorl` call and vorl.gammatonegram.
+
+Install the older build into a folder of its own, then give that folder:
+
+    git worktree add /tmp/vorl-old <commit>
+    .venv/bin/pip install --no-deps --target /tmp/vorl-old-site /tmp/vorl-old
+    .venv/bin/python benchmarks/before_after.py /tmp/vorl-old-site
+
+Each measurement runs in a child process, one per build; the rounds alternate
+between the builds so that a slow spell of the machine hits both, and each
+number is the best of all rounds. Prints both times and the ratio.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+
+# Run in the child: one frame per call, and 60 s of audio with one thread.
+MEASURE = r"""
+import json, time, timeit
+import numpy as np
+import vorl
+from _vorl.extractor import GammatoneFilterbank
+rng = np.random.default_rng(0)
+fb = GammatoneFilterbank()
+frame = np.asfortranarray(rng.standard_normal((1, 1024)))
+signal = rng.standard_normal(44100 * 60).astype(np.float32)
+config = vorl.Gammatone(44100)
+frames = config.num_frames(signal.size)
+call = min(timeit.repeat(lambda: fb(frame), number=200, repeat=5)) / 200
+whole = min(timeit.repeat(lambda: config(signal, threads=1), number=1, repeat=3)) / frames
+print(json.dumps({"call": call, "gammatonegram": whole, "kernel": vorl.simd_kernel(),
+                  "file": vorl.__file__}))
+"""
+
+
+def measure(site):
+    env = dict(os.environ)
+    if site:
+        env["PYTHONPATH"] = site
+    out = subprocess.run([sys.executable, "-c", MEASURE], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("baseline", help="folder holding the older build (pip --target)")
+    parser.add_argument("--rounds", type=int, default=4)
+    args = parser.parse_args()
+
+    best = {}
+    for _ in range(args.rounds):
+        for name, site in (("before", args.baseline), ("after", None)):
+            got = measure(site)
+            if name in best:
+                for key in ("call", "gammatonegram"):
+                    best[name][key] = min(best[name][key], got[key])
+            else:
+                best[name] = got
+    before, after = best["before"], best["after"]
+    if os.path.samefile(before["file"], after["file"]):
+        sys.exit(f"both runs imported {after['file']}: is {args.baseline} an install folder?")
+    print(f"before: {before['file']} ({before['kernel']})")
+    print(f"after:  {after['file']} ({after['kernel']})")
+    print(f"{'us per default frame':34s} {'before':>9s} {'after':>9s} {'after/before':>13s}")
+    for key, what in (("call", "_vorl call, one frame"),
+                      ("gammatonegram", "vorl.gammatonegram, 1 thread")):
+        print(f"{what:34s} {before[key] * 1e6:9.1f} {after[key] * 1e6:9.1f} "
+              f"{after[key] / before[key]:12.2f}x")
+
+
+if __name__ == "__main__":
+    main()
