@@ -170,10 +170,14 @@ py::array_t<double> framed(Filterbank::MatrixView signal, const Bank& bank,
     const std::size_t width = bank.filters.size();
     const std::size_t frames =
         whole_frames(static_cast<std::size_t>(signal.cols()), frame_length, hop_length);
+    // A rotation table costs about as much as two frames and saves an eighth of
+    // each: short signals go without.
+    const bool look_up_rotations = frames >= 32;
     std::vector<Filterbank> extractors;
     for (std::size_t p = 0; p < planes.count(); ++p) {
         extractors.emplace_back(frame_length, bank.sample_rate, Level{log, floor},
-                                planes.on_channel(p), bank.filters, bank.decay);
+                                planes.on_channel(p), bank.filters, bank.decay,
+                                look_up_rotations);
     }
     py::array_t<double> result(planes.shape(frames, width));
     double* rows = result.mutable_data();

@@ -171,3 +171,13 @@ def test_native_engine_rejects_what_python_would():
     with pytest.raises(TypeError):
         _engine.framed(np.zeros((2, 300)), bank, **args)  # C order is not converted
     assert _engine.framed(signal[:, :50], bank, **args).shape == (0, 4)
+
+
+@pytest.mark.parametrize("frames", [31, 32, 40])
+def test_rows_equal_per_frame_extractor_either_side_of_the_rotation_table(frames):
+    # Long signals run their frames with looked-up rotations, short ones without.
+    config = Gammatone(RATE, FRAME, HOP, num_bands=24)
+    signal = np.random.default_rng(frames).standard_normal(FRAME + (frames - 1) * HOP)
+    gram = config(signal, threads=2)
+    assert gram.shape[0] == frames
+    np.testing.assert_array_equal(gram, per_frame(signal, config))

@@ -146,14 +146,16 @@ public:
      * at chosen centre frequencies; one feature per filter, in their order.
      *
      * @param decay per-sample integration factor, see `decay_of`
+     * @param look_up_rotations whether to make the rotation table that speeds up
+     *        every frame (worth it from about twenty frames; the results are the same)
      */
     GammatoneFilterbank(std::size_t num_samples, std::int32_t sample_rate,
                         const Transform& transform, std::int32_t on_channel,
-                        std::vector<Filter> filters, T decay)
+                        std::vector<Filter> filters, T decay, bool look_up_rotations = true)
         : Extractor<T>(num_samples, filters.size(), sample_rate, transform, on_channel),
           decay(decay),
           filters(std::move(filters)),
-          rotations_(rotation_table(this->filters, num_samples)) {}
+          rotations_(rotation_table(this->filters, look_up_rotations ? num_samples : 0)) {}
 
     ~GammatoneFilterbank() override = default;
 
@@ -172,7 +174,7 @@ public:
             // Several filters per vector instruction; each lane is bitwise `Filter::process`.
             detail::best_gammatone_kernel<Filter>().run(filters.data(), this->num_features, decay,
                                                         input.data(), input.size(), output.data(),
-                                                        &rotations_);
+                                                        rotations_.length ? &rotations_ : nullptr);
         } else {
             for (std::size_t i = 0; i < this->num_features; ++i) {
                 filters[i].process(input, output[i], decay);
@@ -186,10 +188,14 @@ public:
     const std::vector<Filter> filters;
 
 private:
-    /** The rotations of frames of `num_samples` (the first ones, if the table would be large). */
+    /**
+     * The rotations of frames of `num_samples` (the first ones, if the table
+     * would be large); none for 0.
+     */
     static detail::RotationTable rotation_table(const std::vector<Filter>& filters,
                                                 std::size_t num_samples) {
         if constexpr (std::is_same<T, double>::value) {
+            if (num_samples == 0) return {};
             return detail::make_rotation_table(
                 filters.data(), filters.size(),
                 detail::rotation_table_length(filters.size(), num_samples));

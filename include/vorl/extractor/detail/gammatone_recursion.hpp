@@ -240,20 +240,28 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
     table.length = length;
     const std::size_t blocks = (count + RotationTable::block - 1) / RotationTable::block;
     table.values.assign(blocks * (length + 1) * 2 * RotationTable::block, 0.0);
-    for (std::size_t i = 0; i < blocks * RotationTable::block; ++i) {
-        GammatoneCoefficients<double> c{};
-        c.coscf = 1;  // padding: the identity rotation
-        if (i < count) {
-            c.coscf = filters[i].coscf;
-            c.sincf = filters[i].sincf;
+    constexpr std::size_t B = RotationTable::block;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        // The 16 filters of a block side by side, row after row.
+        GammatoneCoefficients<double> c[B];
+        double qc[B], qs[B];
+        for (std::size_t l = 0; l < B; ++l) {
+            const std::size_t i = b * B + l;
+            c[l] = {};
+            c[l].coscf = i < count ? filters[i].coscf : 1;  // padding: the identity rotation
+            c[l].sincf = i < count ? filters[i].sincf : 0;
+            GammatoneState<double> rest;
+            start_at_rest(rest, 0.0);
+            qc[l] = rest.qc;
+            qs[l] = rest.qs;
         }
-        GammatoneState<double> rest;
-        start_at_rest(rest, 0.0);
         for (std::size_t t = 0; t <= length; ++t) {
-            double* q = table.at(i, t);
-            q[0] = rest.qc;
-            q[RotationTable::block] = rest.qs;
-            advance_rotation(rest.qc, rest.qs, c);
+            double* row = table.at(b * B, t);
+            for (std::size_t l = 0; l < B; ++l) {
+                row[l] = qc[l];
+                row[B + l] = qs[l];
+                advance_rotation(qc[l], qs[l], c[l]);
+            }
         }
     }
     return table;
