@@ -170,8 +170,8 @@ py::array_t<double> framed(Filterbank::MatrixView signal, const Bank& bank,
     const std::size_t width = bank.filters.size();
     const std::size_t frames =
         whole_frames(static_cast<std::size_t>(signal.cols()), frame_length, hop_length);
-    // A rotation table costs about as much as two frames and saves an eighth of
-    // each: short signals go without.
+    // A rotation table costs about one and a half frames to make and saves an
+    // eighth of each; short signals go without.
     const bool look_up_rotations = frames >= 32;
     std::vector<Filterbank> extractors;
     for (std::size_t p = 0; p < planes.count(); ++p) {

@@ -147,7 +147,7 @@ public:
      *
      * @param decay per-sample integration factor, see `decay_of`
      * @param look_up_rotations whether to make the rotation table that speeds up
-     *        every frame (worth it from about twenty frames; the results are the same)
+     *        every frame (worth it from a dozen frames or so; the results are the same)
      */
     GammatoneFilterbank(std::size_t num_samples, std::int32_t sample_rate,
                         const Transform& transform, std::int32_t on_channel,
