@@ -173,11 +173,17 @@ py::array_t<double> framed(Filterbank::MatrixView signal, const Bank& bank,
     // A rotation table costs about one and a half frames to make and saves an
     // eighth of each; short signals go without.
     const bool look_up_rotations = frames >= 32;
+    // One extractor per plane, all sharing the first one's rotation table.
     std::vector<Filterbank> extractors;
+    extractors.reserve(planes.count());
     for (std::size_t p = 0; p < planes.count(); ++p) {
-        extractors.emplace_back(frame_length, bank.sample_rate, Level{log, floor},
-                                planes.on_channel(p), bank.filters, bank.decay,
-                                look_up_rotations);
+        if (p == 0) {
+            extractors.emplace_back(frame_length, bank.sample_rate, Level{log, floor},
+                                    planes.on_channel(p), bank.filters, bank.decay,
+                                    look_up_rotations);
+        } else {
+            extractors.emplace_back(extractors.front(), planes.on_channel(p));
+        }
     }
     py::array_t<double> result(planes.shape(frames, width));
     double* rows = result.mutable_data();

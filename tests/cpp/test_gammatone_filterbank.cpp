@@ -243,3 +243,24 @@ TEST(LaneFlush, IsTheScalarFlushAroundTheThreshold) {
     expect_lane_flush_is_scalar_flush<4>(values);
     expect_lane_flush_is_scalar_flush<8>(values);
 }
+
+TEST(GammatoneOnAnotherChannel, EqualsTheFilterbankMadeForThatChannel) {
+    const std::size_t n = 300;
+    Eigen::MatrixXd stereo(2, n);
+    const Vec left = frame_of("random", n);
+    for (std::size_t t = 0; t < n; ++t) {
+        stereo(0, t) = left[t];
+        stereo(1, t) = 0.5 * left[(t * 7) % n];
+    }
+    for (const bool look_up : {true, false}) {
+        const Filterbank first(n, 44100, identity, 0, bank(17).filters, 0.99, look_up);
+        for (const std::int32_t channel : {-1, 1}) {
+            const Filterbank made(n, 44100, identity, channel, bank(17).filters, 0.99, look_up);
+            const Filterbank copied(first, channel);
+            EXPECT_EQ(copied.on_channel, channel);
+            const Vec expected = made(Filterbank::MatrixView(stereo));
+            const Vec got = copied(Filterbank::MatrixView(stereo));
+            for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_PRED2(same, got[i], expected[i]);
+        }
+    }
+}

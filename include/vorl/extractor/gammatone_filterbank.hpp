@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -157,6 +158,14 @@ public:
           filters(std::move(filters)),
           rotations_(rotation_table(this->filters, look_up_rotations ? num_samples : 0)) {}
 
+    /** The same filterbank on channel `on_channel`; the two share their rotation table. */
+    GammatoneFilterbank(const GammatoneFilterbank& other, std::int32_t on_channel)
+        : Extractor<T>(other.num_samples, other.num_features, other.sample_rate, other.transform,
+                       on_channel),
+          decay(other.decay),
+          filters(other.filters),
+          rotations_(other.rotations_) {}
+
     ~GammatoneFilterbank() override = default;
 
     /**
@@ -174,7 +183,7 @@ public:
             // Several filters per vector instruction; each lane is bitwise `Filter::process`.
             detail::best_gammatone_kernel<Filter>().run(filters.data(), this->num_features, decay,
                                                         input.data(), input.size(), output.data(),
-                                                        rotations_.length ? &rotations_ : nullptr);
+                                                        rotations_.get());
         } else {
             for (std::size_t i = 0; i < this->num_features; ++i) {
                 filters[i].process(input, output[i], decay);
@@ -190,22 +199,22 @@ public:
 private:
     /**
      * The rotations of frames of `num_samples` (the first ones, if the table
-     * would be large); none for 0.
+     * would be large); none for 0 or no filters.
      */
-    static detail::RotationTable rotation_table(const std::vector<Filter>& filters,
-                                                std::size_t num_samples) {
+    static std::shared_ptr<const detail::RotationTable> rotation_table(
+        const std::vector<Filter>& filters, std::size_t num_samples) {
         if constexpr (std::is_same<T, double>::value) {
-            if (num_samples == 0) return {};
-            return detail::make_rotation_table(
-                filters.data(), filters.size(),
-                detail::rotation_table_length(filters.size(), num_samples));
+            const std::size_t length = detail::rotation_table_length(filters.size(), num_samples);
+            if (length == 0) return nullptr;
+            return std::make_shared<const detail::RotationTable>(
+                detail::make_rotation_table(filters.data(), filters.size(), length));
         } else {
-            return {};
+            return nullptr;
         }
     }
 
-    /** Looked up by the lane kernels instead of rotating in every frame. */
-    const detail::RotationTable rotations_;
+    /** Looked up by the lane kernels instead of rotating in every frame; or null. */
+    const std::shared_ptr<const detail::RotationTable> rotations_;
 };
 
 }  // namespace extractor
