@@ -16,6 +16,8 @@
 #include <vector>
 
 #define VORL_ALWAYS_INLINE inline __attribute__((always_inline))
+// Lambdas too, so that they are compiled for the instruction set of the kernel they are in.
+#define VORL_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
 
 namespace vorl {
 namespace extractor {
@@ -69,17 +71,16 @@ struct Baseband {
 
 /**
  * Advances the filter stages by one sample `s` that the rotation `(qc, qs)`
- * takes down to baseband, leaves the new integrated envelope in `st.total`
- * and returns the baseband output of the sample. `st.qc` and `st.qs` are
- * neither read nor written.
+ * takes down to baseband and returns the baseband output of the sample.
+ * Only the history (p1..p4) of `st` is read and written.
  *
  * Every sum is evaluated left to right as written; `a0 * p1` serves both the
  * all-pole and the feed-forward stage.
  */
 template <typename Math, typename V, typename S>
-VORL_ALWAYS_INLINE Baseband<V> filter_sample(GammatoneState<V>& st,
-                                             const GammatoneCoefficients<V>& c, const V& decay,
-                                             S s, const V& qc, const V& qs) {
+VORL_ALWAYS_INLINE Baseband<V> filter_stages(GammatoneState<V>& st,
+                                             const GammatoneCoefficients<V>& c, S s, const V& qc,
+                                             const V& qs) {
     // All-pole stage: the sample rotated down to baseband plus the fourth-order feedback.
     const V a0p1r = c.a0 * st.p1r;
     const V a0p1i = c.a0 * st.p1i;
@@ -92,11 +93,32 @@ VORL_ALWAYS_INLINE Baseband<V> filter_sample(GammatoneState<V>& st,
 
     st.p4r = st.p3r; st.p3r = st.p2r; st.p2r = st.p1r; st.p1r = p0r;
     st.p4i = st.p3i; st.p3i = st.p2i; st.p2i = st.p1i; st.p1i = p0i;
-
-    // Envelope (magnitude of the baseband output), scaled and integrated.
-    const V env = Math::sqrt(ur * ur + ui * ui);
-    st.total = st.total * decay + env * c.gain;
     return {ur, ui};
+}
+
+/**
+ * Integrates the envelope of the baseband output `u` (its magnitude, scaled
+ * by the gain) into `total`: total <- total * decay + |u| * gain.
+ */
+template <typename Math, typename V>
+VORL_ALWAYS_INLINE void integrate_envelope(V& total, const Baseband<V>& u,
+                                           const GammatoneCoefficients<V>& c, const V& decay) {
+    const V env = Math::sqrt(u.ur * u.ur + u.ui * u.ui);
+    total = total * decay + env * c.gain;
+}
+
+/**
+ * One sample through the filter stages (`filter_stages`), then its envelope
+ * into `st.total` (`integrate_envelope`). Returns the baseband output of the
+ * sample. `st.qc` and `st.qs` are neither read nor written.
+ */
+template <typename Math, typename V, typename S>
+VORL_ALWAYS_INLINE Baseband<V> filter_sample(GammatoneState<V>& st,
+                                             const GammatoneCoefficients<V>& c, const V& decay,
+                                             S s, const V& qc, const V& qs) {
+    const Baseband<V> u = filter_stages<Math>(st, c, s, qc, qs);
+    integrate_envelope<Math>(st.total, u, c, decay);
+    return u;
 }
 
 /** Rotates `(qc, qs)` by -theta: (qc, qs) <- (cos*qc + sin*qs, cos*qs - sin*qc). */
@@ -275,54 +297,79 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
  * The rotation comes from `table` (if not null) for its length, and is
  * computed from there on.
  *
- * Each recursion is a long chain of dependent operations per sample; K
- * independent vectors in one loop let the core overlap them. Two fill the
- * vector units without running out of registers. Unrolling four samples
- * turns the shift of the filter history into renamed registers.
+ * Each recursion is a long chain of dependent operations per sample, and the
+ * envelope of a sample (a square root, slow on every core) waits at its end.
+ * So the loop runs the filter stages of sample t and then integrates the
+ * envelope of sample t - 1, whose baseband output is ready by then: the
+ * square root starts at once instead of holding the core's window while the
+ * chain catches up. The envelopes are still integrated in sample order, with
+ * the same operations. K independent vectors in one loop let the core
+ * overlap their chains, as far as their state fits in registers. Unrolling
+ * four samples turns the shift of the filter history into renamed registers.
  */
 template <int W, int K, typename Filter>
 VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, double decay,
                                   const double* x, std::size_t n, double* out,
                                   const RotationTable* table, std::size_t first) {
     using Vec = typename Lanes<W>::Vec;
+    using Math = LaneMath<W>;
     const Vec zero = {};
     const Vec decay_v = zero + decay;
     GammatoneCoefficients<Vec> c[K];
     GammatoneState<Vec> st[K];
+    Baseband<Vec> held[K];  // the baseband output whose envelope is integrated next
     Vec sum[K];
     load_coefficients<W, K>(filters, used, c);
     for (int k = 0; k < K; ++k) {
         start_at_rest(st[k], zero);
         sum[k] = zero;
     }
-    std::size_t t = 0;
-    if (table != nullptr) {
-        const std::size_t looked_up = std::min(n, table->length);
+    // The filter stages of sample t, with the rotation of row t of the table
+    // or with the state's own, which then advances.
+    const auto looked_up_stages = [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+        const double* q = table->at(first, t) + k * W;
+        Vec qc, qs;  // unaligned
+        std::memcpy(&qc, q, sizeof(Vec));
+        std::memcpy(&qs, q + RotationTable::block, sizeof(Vec));
+        return filter_stages<Math>(st[k], c[k], x[t], qc, qs);
+    };
+    const auto rotating_stages = [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+        const Baseband<Vec> u = filter_stages<Math>(st[k], c[k], x[t], st[k].qc, st[k].qs);
+        advance_rotation(st[k].qc, st[k].qs, c[k]);
+        return u;
+    };
+    // Samples [from, to): the stages of each, then the envelope of the one before.
+    const auto run = [&](std::size_t from, std::size_t to,
+                         const auto& stages) VORL_ALWAYS_INLINE_LAMBDA {
 #pragma GCC unroll 4
-        for (; t < looked_up; ++t) {
-            const double* q = table->at(first, t);
+        for (std::size_t t = from; t < to; ++t) {
 #pragma GCC unroll 4
             for (int k = 0; k < K; ++k) {
-                Vec qc, qs;  // unaligned
-                std::memcpy(&qc, q + k * W, sizeof(Vec));
-                std::memcpy(&qs, q + RotationTable::block + k * W, sizeof(Vec));
-                filter_sample<LaneMath<W>>(st[k], c[k], decay_v, x[t], qc, qs);
+                const Baseband<Vec> u = stages(t, k);
+                integrate_envelope<Math>(st[k].total, held[k], c[k], decay_v);
                 sum[k] += st[k].total;
+                held[k] = u;
             }
         }
-        if (t < n) {  // past the table: go on from its last row
-            const double* q = table->at(first, t);
-            for (int k = 0; k < K; ++k) {
-                std::memcpy(&st[k].qc, q + k * W, sizeof(Vec));
-                std::memcpy(&st[k].qs, q + RotationTable::block + k * W, sizeof(Vec));
-            }
-        }
-    }
-#pragma GCC unroll 4
-    for (; t < n; ++t) {
-#pragma GCC unroll 4
+    };
+    const std::size_t looked_up = table != nullptr ? std::min(n, table->length) : 0;
+    if (n > 0) {
         for (int k = 0; k < K; ++k) {
-            gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
+            held[k] = looked_up > 0 ? looked_up_stages(0, k) : rotating_stages(0, k);
+        }
+        if (looked_up > 0) {
+            run(1, looked_up, looked_up_stages);
+            if (looked_up < n) {  // past the table: go on from its last row
+                const double* q = table->at(first, looked_up);
+                for (int k = 0; k < K; ++k) {
+                    std::memcpy(&st[k].qc, q + k * W, sizeof(Vec));
+                    std::memcpy(&st[k].qs, q + RotationTable::block + k * W, sizeof(Vec));
+                }
+            }
+        }
+        run(std::max<std::size_t>(looked_up, 1), n, rotating_stages);
+        for (int k = 0; k < K; ++k) {
+            integrate_envelope<Math>(st[k].total, held[k], c[k], decay_v);
             sum[k] += st[k].total;
         }
     }
@@ -333,22 +380,25 @@ VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, doubl
 
 /**
  * Runs `count` filters over a frame of `n` samples and writes each filter's
- * frame average to `out`: pairs of W-lane vectors, then what is left. `table`
- * (or null) is the rotation table of these filters.
+ * frame average to `out`: groups of K W-lane vectors, then what is left in
+ * groups of one. `table` (or null) is the rotation table of these filters.
  */
-template <int W, typename Filter>
+template <int W, int K, typename Filter>
 VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, double decay,
                                   const double* x, std::size_t n, double* out,
                                   const RotationTable* table) {
-    static_assert(RotationTable::block % (2 * W) == 0, "a group never straddles two blocks");
+    static_assert(RotationTable::block % (K * W) == 0, "a group never straddles two blocks");
     std::size_t first = 0;
-    for (; count - first >= 2 * W; first += 2 * W) {
-        run_group<W, 2>(filters + first, 2 * W, decay, x, n, out + first, table, first);
+    for (; count - first >= std::size_t(K) * W; first += K * W) {
+        run_group<W, K>(filters + first, K * W, decay, x, n, out + first, table, first);
     }
-    if (count - first > W) {
-        run_group<W, 2>(filters + first, count - first, decay, x, n, out + first, table, first);
-    } else if (first < count) {
-        run_group<W, 1>(filters + first, count - first, decay, x, n, out + first, table, first);
+    if (K > 1 && count - first > std::size_t(K - 1) * W) {  // most of a group: one more
+        run_group<W, K>(filters + first, count - first, decay, x, n, out + first, table, first);
+        return;
+    }
+    for (; first < count; first += W) {
+        run_group<W, 1>(filters + first, std::min<std::size_t>(W, count - first), decay, x, n,
+                        out + first, table, first);
     }
 }
 
@@ -544,7 +594,7 @@ template <typename Filter>
 __attribute__((target("avx512f"))) void run_avx512(const Filter* f, std::size_t count, double decay,
                                                    const double* x, std::size_t n, double* out,
                                                    const RotationTable* table) {
-    run_lanes<8>(f, count, decay, x, n, out, table);
+    run_lanes<8, 2>(f, count, decay, x, n, out, table);
 }
 template <typename Filter>
 __attribute__((target("avx512f"))) void run_avx512_continuous(
@@ -556,7 +606,7 @@ template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count, double decay,
                                               const double* x, std::size_t n, double* out,
                                               const RotationTable* table) {
-    run_lanes<4>(f, count, decay, x, n, out, table);
+    run_lanes<4, 1>(f, count, decay, x, n, out, table);
 }
 template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2_continuous(
@@ -567,7 +617,7 @@ __attribute__((target("avx2"))) void run_avx2_continuous(
 template <typename Filter>
 void run_sse2(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
               double* out, const RotationTable* table) {
-    run_lanes<2>(f, count, decay, x, n, out, table);
+    run_lanes<2, 2>(f, count, decay, x, n, out, table);
 }
 template <typename Filter>
 void run_sse2_continuous(Output what, const Filter* f, GammatoneState<double>* states,
@@ -589,7 +639,7 @@ constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
 template <typename Filter>
 void run_generic(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
                  double* out, const RotationTable* table) {
-    run_lanes<2>(f, count, decay, x, n, out, table);
+    run_lanes<2, 2>(f, count, decay, x, n, out, table);
 }
 template <typename Filter>
 void run_generic_continuous(Output what, const Filter* f, GammatoneState<double>* states,
@@ -617,3 +667,4 @@ const GammatoneKernel<Filter>& best_gammatone_kernel() {
 }  // namespace vorl
 
 #undef VORL_ALWAYS_INLINE
+#undef VORL_ALWAYS_INLINE_LAMBDA
