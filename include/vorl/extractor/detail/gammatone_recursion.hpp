@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <type_traits>
 #include <vector>
 
 #define VORL_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -290,6 +291,84 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
 }
 
 /**
+ * The sample loop of K vectors of filters with states `st`, as a callable
+ * `(from, to, stages)` that runs them through samples [from, to): for each
+ * sample t the filter stages, `stages(t, k)`, which return its baseband
+ * output; then the envelope of sample t - 1, held in `held[k]`, integrated
+ * into `st[k].total` and handed on by `emit(t - 1, k)`. The baseband output of
+ * the last sample stays in `held` for the next call, or for `finish_samples`.
+ *
+ * The envelope of a sample (a square root, slow on every core) would wait at
+ * the end of the recursion's chain of dependent operations; a sample later
+ * its input is ready, so the square root starts at once instead of holding
+ * the core's window while the chain catches up. The envelopes are still
+ * integrated in sample order, with the same operations. The stages come first
+ * in each sample: the core starts the oldest work first, and that is the
+ * chain. Unrolling four samples turns the shift of the filter history into
+ * renamed registers. (A lambda over the caller's arrays: GCC allocates its
+ * registers better than those of a function taking them as arguments.)
+ */
+template <int W, int K, typename Emit>
+VORL_ALWAYS_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
+                                    const GammatoneCoefficients<typename Lanes<W>::Vec> (&c)[K],
+                                    const typename Lanes<W>::Vec& decay,
+                                    Baseband<typename Lanes<W>::Vec> (&held)[K], const Emit& emit) {
+    return [&st, &c, &decay, &held, &emit](std::size_t from, std::size_t to,
+                                           const auto& stages) VORL_ALWAYS_INLINE_LAMBDA {
+#pragma GCC unroll 4
+        for (std::size_t t = from; t < to; ++t) {
+#pragma GCC unroll 4
+            for (int k = 0; k < K; ++k) {
+                const Baseband<typename Lanes<W>::Vec> u = stages(t, k);
+                integrate_envelope<LaneMath<W>>(st[k].total, held[k], c[k], decay);
+                emit(t - 1, k);
+                held[k] = u;
+            }
+        }
+    };
+}
+
+/** Integrates and emits the envelope of the last sample, `t`, left in `held` by a sample loop. */
+template <int W, int K, typename Emit>
+VORL_ALWAYS_INLINE void finish_samples(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
+                                       const GammatoneCoefficients<typename Lanes<W>::Vec> (&c)[K],
+                                       const typename Lanes<W>::Vec& decay,
+                                       const Baseband<typename Lanes<W>::Vec> (&held)[K],
+                                       std::size_t t, const Emit& emit) {
+    for (int k = 0; k < K; ++k) {
+        integrate_envelope<LaneMath<W>>(st[k].total, held[k], c[k], decay);
+        emit(t, k);
+    }
+}
+
+/**
+ * The filter stages of sample t with the state's own rotation, which then
+ * advances; calls `before_rotating(t, k, u)` with the baseband output `u`
+ * while the state still holds the rotation of the sample.
+ */
+template <int W, typename Before>
+struct RotatingStages {
+    using Vec = typename Lanes<W>::Vec;
+    GammatoneState<Vec>* st;
+    const GammatoneCoefficients<Vec>* c;
+    const double* x;
+    Before before_rotating;
+
+    VORL_ALWAYS_INLINE Baseband<Vec> operator()(std::size_t t, int k) const {
+        const Baseband<Vec> u = filter_stages<LaneMath<W>>(st[k], c[k], x[t], st[k].qc, st[k].qs);
+        before_rotating(t, k, u);
+        advance_rotation(st[k].qc, st[k].qs, c[k]);
+        return u;
+    }
+};
+
+/** What `RotatingStages` calls when nothing needs the rotation of a sample. */
+struct NothingBeforeRotating {
+    template <typename U>
+    VORL_ALWAYS_INLINE void operator()(std::size_t, int, const U&) const {}
+};
+
+/**
  * Runs filters `filters[0..used)` (at most K*W of them, all in one block of
  * `table`, starting with filter `first` of it) over a frame of `n` samples,
  * K vectors of W lanes side by side, and writes each filter's frame average
@@ -297,81 +376,51 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
  * The rotation comes from `table` (if not null) for its length, and is
  * computed from there on.
  *
- * Each recursion is a long chain of dependent operations per sample, and the
- * envelope of a sample (a square root, slow on every core) waits at its end.
- * So the loop runs the filter stages of sample t and then integrates the
- * envelope of sample t - 1, whose baseband output is ready by then: the
- * square root starts at once instead of holding the core's window while the
- * chain catches up. The envelopes are still integrated in sample order, with
- * the same operations. K independent vectors in one loop let the core
- * overlap their chains, as far as their state fits in registers. Unrolling
- * four samples turns the shift of the filter history into renamed registers.
+ * K independent vectors in one loop let the core overlap their chains, as
+ * far as their state fits in registers.
  */
 template <int W, int K, typename Filter>
 VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, double decay,
                                   const double* x, std::size_t n, double* out,
                                   const RotationTable* table, std::size_t first) {
     using Vec = typename Lanes<W>::Vec;
-    using Math = LaneMath<W>;
     const Vec zero = {};
     const Vec decay_v = zero + decay;
     GammatoneCoefficients<Vec> c[K];
     GammatoneState<Vec> st[K];
-    Baseband<Vec> held[K];  // the baseband output whose envelope is integrated next
+    Baseband<Vec> held[K];
     Vec sum[K];
     load_coefficients<W, K>(filters, used, c);
     for (int k = 0; k < K; ++k) {
         start_at_rest(st[k], zero);
         sum[k] = zero;
     }
-    // The filter stages of sample t, with the rotation of row t of the table
-    // or with the state's own, which then advances.
-    const auto looked_up_stages = [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+    const auto looked_up = [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
         const double* q = table->at(first, t) + k * W;
         Vec qc, qs;  // unaligned
         std::memcpy(&qc, q, sizeof(Vec));
         std::memcpy(&qs, q + RotationTable::block, sizeof(Vec));
-        return filter_stages<Math>(st[k], c[k], x[t], qc, qs);
+        return filter_stages<LaneMath<W>>(st[k], c[k], x[t], qc, qs);
     };
-    const auto rotating_stages = [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
-        const Baseband<Vec> u = filter_stages<Math>(st[k], c[k], x[t], st[k].qc, st[k].qs);
-        advance_rotation(st[k].qc, st[k].qs, c[k]);
-        return u;
-    };
-    // Samples [from, to): the stages of each, then the envelope of the one before.
-    const auto run = [&](std::size_t from, std::size_t to,
-                         const auto& stages) VORL_ALWAYS_INLINE_LAMBDA {
-#pragma GCC unroll 4
-        for (std::size_t t = from; t < to; ++t) {
-#pragma GCC unroll 4
-            for (int k = 0; k < K; ++k) {
-                const Baseband<Vec> u = stages(t, k);
-                integrate_envelope<Math>(st[k].total, held[k], c[k], decay_v);
-                sum[k] += st[k].total;
-                held[k] = u;
-            }
-        }
-    };
-    const std::size_t looked_up = table != nullptr ? std::min(n, table->length) : 0;
+    const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
+    const auto add = [&](std::size_t, int k) VORL_ALWAYS_INLINE_LAMBDA { sum[k] += st[k].total; };
+    const auto run = sample_loop<W, K>(st, c, decay_v, held, add);
+
+    const std::size_t rows = table != nullptr ? std::min(n, table->length) : 0;
     if (n > 0) {
-        for (int k = 0; k < K; ++k) {
-            held[k] = looked_up > 0 ? looked_up_stages(0, k) : rotating_stages(0, k);
-        }
-        if (looked_up > 0) {
-            run(1, looked_up, looked_up_stages);
-            if (looked_up < n) {  // past the table: go on from its last row
-                const double* q = table->at(first, looked_up);
+        for (int k = 0; k < K; ++k) held[k] = rows > 0 ? looked_up(0, k) : rotating(0, k);
+        if (rows > 0) {
+            run(1, rows, looked_up);
+            if (rows < n) {  // past the table: go on from its last row
+                const double* q = table->at(first, rows);
                 for (int k = 0; k < K; ++k) {
                     std::memcpy(&st[k].qc, q + k * W, sizeof(Vec));
                     std::memcpy(&st[k].qs, q + RotationTable::block + k * W, sizeof(Vec));
                 }
             }
         }
-        run(std::max<std::size_t>(looked_up, 1), n, rotating_stages);
-        for (int k = 0; k < K; ++k) {
-            integrate_envelope<Math>(st[k].total, held[k], c[k], decay_v);
-            sum[k] += st[k].total;
-        }
+        run(std::max<std::size_t>(rows, 1), n, rotating);
+        finish_samples<W, K>(st, c, decay_v, held, n - 1, add);
     }
     for (std::size_t i = 0; i < used; ++i) {
         out[i] = frame_average(sum[i / W], decay, n)[i % W];
@@ -379,27 +428,41 @@ VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, doubl
 }
 
 /**
+ * Splits `count` filters into groups of K W-lane vectors and calls
+ * `group(std::integral_constant<int, G>(), first, used)` for each, with the
+ * group's G vectors holding filters [first, first + used). What is left after
+ * the whole groups makes one more group of K when it fills more than K - 1
+ * vectors, else groups of one vector.
+ */
+template <int W, int K, typename Group>
+VORL_ALWAYS_INLINE void for_each_group(std::size_t count, const Group& group) {
+    constexpr std::size_t size = std::size_t(K) * W;
+    std::size_t first = 0;
+    for (; count - first >= size; first += size) group(std::integral_constant<int, K>(), first, size);
+    if (K > 1 && count - first > size - W) {
+        group(std::integral_constant<int, K>(), first, count - first);
+        return;
+    }
+    for (; first < count; first += W) {
+        group(std::integral_constant<int, 1>(), first, std::min<std::size_t>(W, count - first));
+    }
+}
+
+/**
  * Runs `count` filters over a frame of `n` samples and writes each filter's
- * frame average to `out`: groups of K W-lane vectors, then what is left in
- * groups of one. `table` (or null) is the rotation table of these filters.
+ * frame average to `out`, K vectors of W lanes at a time. `table` (or null)
+ * is the rotation table of these filters.
  */
 template <int W, int K, typename Filter>
 VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, double decay,
                                   const double* x, std::size_t n, double* out,
                                   const RotationTable* table) {
     static_assert(RotationTable::block % (K * W) == 0, "a group never straddles two blocks");
-    std::size_t first = 0;
-    for (; count - first >= std::size_t(K) * W; first += K * W) {
-        run_group<W, K>(filters + first, K * W, decay, x, n, out + first, table, first);
-    }
-    if (K > 1 && count - first > std::size_t(K - 1) * W) {  // most of a group: one more
-        run_group<W, K>(filters + first, count - first, decay, x, n, out + first, table, first);
-        return;
-    }
-    for (; first < count; first += W) {
-        run_group<W, 1>(filters + first, std::min<std::size_t>(W, count - first), decay, x, n,
-                        out + first, table, first);
-    }
+    for_each_group<W, K>(count, [&](auto vectors, std::size_t first, std::size_t used)
+                                    VORL_ALWAYS_INLINE_LAMBDA {
+        run_group<W, decltype(vectors)::value>(filters + first, used, decay, x, n, out + first,
+                                               table, first);
+    });
 }
 
 /** What a continuous kernel makes of each sample and filter. */
@@ -429,48 +492,6 @@ struct Sink {
 constexpr std::size_t frame_sums_size(std::size_t count) { return (count + 15) / 16 * 16; }
 
 /**
- * Runs K vectors of filters through `n` samples and adds each envelope to the
- * frame sums of `sink`: N > 0 sums held in registers for the call, N = 0 any
- * number of them through memory. Always inlined, so that it is compiled for
- * the instruction set of its caller.
- */
-template <int W, int K, std::size_t N>
-VORL_ALWAYS_INLINE void add_to_frame_sums(GammatoneState<typename Lanes<W>::Vec>* st,
-                                          const GammatoneCoefficients<typename Lanes<W>::Vec>* c,
-                                          const typename Lanes<W>::Vec& decay, const double* x,
-                                          std::size_t n, const Sink& sink) {
-    using Vec = typename Lanes<W>::Vec;
-    Vec held[N ? N : 1][K];
-    for (std::size_t a = 0; a < N; ++a) {
-        for (int k = 0; k < K; ++k) {
-            std::memcpy(&held[a][k], sink.sums[a] + sink.offset + k * W, sizeof(Vec));
-        }
-    }
-    for (std::size_t t = 0; t < n; ++t) {
-#pragma GCC unroll 4
-        for (int k = 0; k < K; ++k) {
-            gammatone_step<LaneMath<W>>(st[k], c[k], decay, x[t]);
-            if constexpr (N > 0) {
-                for (std::size_t a = 0; a < N; ++a) held[a][k] += st[k].total;
-            } else {
-                for (std::size_t a = 0; a < sink.num_sums; ++a) {  // whole vectors, unaligned
-                    double* at = sink.sums[a] + sink.offset + k * W;
-                    Vec sum;
-                    std::memcpy(&sum, at, sizeof(Vec));
-                    sum += st[k].total;
-                    std::memcpy(at, &sum, sizeof(Vec));
-                }
-            }
-        }
-    }
-    for (std::size_t a = 0; a < N; ++a) {
-        for (int k = 0; k < K; ++k) {
-            std::memcpy(sink.sums[a] + sink.offset + k * W, &held[a][k], sizeof(Vec));
-        }
-    }
-}
-
-/**
  * Continues filters `filters[0..used)` (at most K*W of them), whose states are
  * `states[0..used)`, through `n` more samples, and puts each filter's output
  * after each sample into `sink`. The states are read first and written back
@@ -486,88 +507,111 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
     const Vec decay_v = zero + decay;
     GammatoneCoefficients<Vec> c[K];
     GammatoneState<Vec> st[K];
+    Baseband<Vec> held[K];
     load_coefficients<W, K>(filters, used, c);
     for (int k = 0; k < K; ++k) start_at_rest(st[k], zero);
     for (std::size_t i = 0; i < used; ++i) {
         for_each_field(st[i / W], states[i], [&](Vec& lane, const double& v) { lane[i % W] = v; });
     }
-    if constexpr (What == Output::frame_sums) {
-        // The sums of the open frames: in registers for this call when one or two
-        // frames are open (overlaps up to a half), through memory when more are.
-        if (sink.num_sums == 1) {
-            add_to_frame_sums<W, K, 1>(st, c, decay_v, x, n, sink);
-        } else if (sink.num_sums == 2) {
-            add_to_frame_sums<W, K, 2>(st, c, decay_v, x, n, sink);
+    // Row t of the output, for vector k: whole vectors when every lane is a
+    // filter, else lane by lane.
+    const bool whole = used == std::size_t(K) * W;
+    const auto store = [&](std::size_t t, int k, const Vec& value) VORL_ALWAYS_INLINE_LAMBDA {
+        double* row = sink.out + t * sink.stride + sink.offset + k * W;
+        if (whole) {
+            std::memcpy(row, &value, sizeof(Vec));  // unaligned
         } else {
-            add_to_frame_sums<W, K, 0>(st, c, decay_v, x, n, sink);  // none, or many
+            for (std::size_t l = 0; l < W && k * W + l < used; ++l) row[l] = value[l];
+        }
+    };
+    const auto run = [&](const auto& stages, const auto& emit) VORL_ALWAYS_INLINE_LAMBDA {
+        if (n == 0) return;
+        for (int k = 0; k < K; ++k) held[k] = stages(0, k);
+        sample_loop<W, K>(st, c, decay_v, held, emit)(1, n, stages);
+        finish_samples<W, K>(st, c, decay_v, held, n - 1, emit);
+    };
+    const auto nothing = [](std::size_t, int) VORL_ALWAYS_INLINE_LAMBDA {};
+    const auto band_signal = [&](std::size_t t, int k, const Baseband<Vec>& u)
+                                 VORL_ALWAYS_INLINE_LAMBDA {
+        store(t, k, band_sample(u, st[k].qc, st[k].qs, c[k].gain));
+    };
+    const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
+    if constexpr (What == Output::band_signal) {
+        // The band signal needs no envelope: each sample is stored at once.
+        run(RotatingStages<W, decltype(band_signal)>{st, c, x, band_signal}, nothing);
+    } else if constexpr (What == Output::envelope) {
+        run(rotating, [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+            store(t, k, st[k].total);
+        });
+    } else if (sink.num_sums == 1 || sink.num_sums == 2) {
+        // The sums of one or two open frames (overlaps up to a half) stay in
+        // registers for the call; more go through memory.
+        const auto in_registers = [&](auto num) VORL_ALWAYS_INLINE_LAMBDA {
+            constexpr std::size_t N = decltype(num)::value;
+            Vec sums[N][K];
+            for (std::size_t a = 0; a < N; ++a) {
+                for (int k = 0; k < K; ++k) {
+                    std::memcpy(&sums[a][k], sink.sums[a] + sink.offset + k * W, sizeof(Vec));
+                }
+            }
+            run(rotating, [&](std::size_t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+                for (std::size_t a = 0; a < N; ++a) sums[a][k] += st[k].total;
+            });
+            for (std::size_t a = 0; a < N; ++a) {
+                for (int k = 0; k < K; ++k) {
+                    std::memcpy(sink.sums[a] + sink.offset + k * W, &sums[a][k], sizeof(Vec));
+                }
+            }
+        };
+        if (sink.num_sums == 1) {
+            in_registers(std::integral_constant<std::size_t, 1>());
+        } else {
+            in_registers(std::integral_constant<std::size_t, 2>());
         }
     } else {
-        const bool whole = used == std::size_t(K) * W;
-        for (std::size_t t = 0; t < n; ++t) {
-            Vec value[K];
-#pragma GCC unroll 4
-            for (int k = 0; k < K; ++k) {
-                if constexpr (What == Output::band_signal) {
-                    const Vec qc = st[k].qc, qs = st[k].qs;
-                    const Baseband<Vec> u =
-                        gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
-                    value[k] = band_sample(u, qc, qs, c[k].gain);
-                } else {
-                    gammatone_step<LaneMath<W>>(st[k], c[k], decay_v, x[t]);
-                    value[k] = st[k].total;
-                }
-                if (whole) {  // a whole vector, unaligned
-                    std::memcpy(sink.out + t * sink.stride + sink.offset + k * W, &value[k],
-                                sizeof(Vec));
-                }
+        run(rotating, [&](std::size_t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+            for (std::size_t a = 0; a < sink.num_sums; ++a) {  // whole vectors, unaligned
+                double* at = sink.sums[a] + sink.offset + k * W;
+                Vec sum;
+                std::memcpy(&sum, at, sizeof(Vec));
+                sum += st[k].total;
+                std::memcpy(at, &sum, sizeof(Vec));
             }
-            if (!whole) {
-                double* row = sink.out + t * sink.stride + sink.offset;
-                for (std::size_t i = 0; i < used; ++i) row[i] = value[i / W][i % W];
-            }
-        }
+        });
     }
     for (std::size_t i = 0; i < used; ++i) {
         for_each_field(st[i / W], states[i], [&](const Vec& lane, double& v) { v = lane[i % W]; });
     }
 }
 
-/** `run_group_continuous` over any number of filters: pairs of W-lane vectors, then the rest. */
-template <int W, Output What, typename Filter>
+/** `run_group_continuous` over any number of filters, K vectors of W lanes at a time. */
+template <int W, int K, Output What, typename Filter>
 VORL_ALWAYS_INLINE void run_lanes_continuous(const Filter* filters, GammatoneState<double>* states,
                                              std::size_t count, double decay, const double* x,
                                              std::size_t n, Sink sink) {
     const std::size_t offset = sink.offset;
-    std::size_t first = 0;
-    for (; count - first >= 2 * W; first += 2 * W) {
+    for_each_group<W, K>(count, [&](auto vectors, std::size_t first, std::size_t used)
+                                    VORL_ALWAYS_INLINE_LAMBDA {
         sink.offset = offset + first;
-        run_group_continuous<W, 2, What>(filters + first, states + first, 2 * W, decay, x, n,
-                                         sink);
-    }
-    sink.offset = offset + first;
-    if (count - first > W) {
-        run_group_continuous<W, 2, What>(filters + first, states + first, count - first, decay, x,
-                                         n, sink);
-    } else if (first < count) {
-        run_group_continuous<W, 1, What>(filters + first, states + first, count - first, decay, x,
-                                         n, sink);
-    }
+        run_group_continuous<W, decltype(vectors)::value, What>(filters + first, states + first,
+                                                                used, decay, x, n, sink);
+    });
 }
 
 /** Any output of `run_lanes_continuous`, chosen at run time. */
-template <int W, typename Filter>
+template <int W, int K, typename Filter>
 VORL_ALWAYS_INLINE void run_continuous_output(Output what, const Filter* filters,
                                               GammatoneState<double>* states, std::size_t count,
                                               double decay, const double* x, std::size_t n,
                                               const Sink& sink) {
     switch (what) {
     case Output::envelope:
-        return run_lanes_continuous<W, Output::envelope>(filters, states, count, decay, x, n, sink);
+        return run_lanes_continuous<W, K, Output::envelope>(filters, states, count, decay, x, n, sink);
     case Output::band_signal:
-        return run_lanes_continuous<W, Output::band_signal>(filters, states, count, decay, x, n,
+        return run_lanes_continuous<W, K, Output::band_signal>(filters, states, count, decay, x, n,
                                                             sink);
     case Output::frame_sums:
-        return run_lanes_continuous<W, Output::frame_sums>(filters, states, count, decay, x, n,
+        return run_lanes_continuous<W, K, Output::frame_sums>(filters, states, count, decay, x, n,
                                                            sink);
     }
 }
@@ -588,6 +632,11 @@ struct GammatoneKernel {
 
 inline bool always() { return true; }
 
+// Vectors per group, by the vector registers an instruction set has: two
+// vectors' state and temporaries fit in 32 registers (AVX-512) without
+// spilling; with 16 one 4-lane vector (AVX2) runs fastest, while 2-lane
+// vectors (SSE2) still gain from a second one.
+
 #if defined(__x86_64__) || defined(__i386__)
 // The same source compiled for three x86 vector extensions.
 template <typename Filter>
@@ -600,7 +649,7 @@ template <typename Filter>
 __attribute__((target("avx512f"))) void run_avx512_continuous(
     Output what, const Filter* f, GammatoneState<double>* states, std::size_t count,
     double decay, const double* x, std::size_t n, const Sink& sink) {
-    run_continuous_output<8>(what, f, states, count, decay, x, n, sink);
+    run_continuous_output<8, 2>(what, f, states, count, decay, x, n, sink);
 }
 template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count, double decay,
@@ -612,7 +661,7 @@ template <typename Filter>
 __attribute__((target("avx2"))) void run_avx2_continuous(
     Output what, const Filter* f, GammatoneState<double>* states, std::size_t count,
     double decay, const double* x, std::size_t n, const Sink& sink) {
-    run_continuous_output<4>(what, f, states, count, decay, x, n, sink);
+    run_continuous_output<4, 1>(what, f, states, count, decay, x, n, sink);
 }
 template <typename Filter>
 void run_sse2(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
@@ -623,7 +672,7 @@ template <typename Filter>
 void run_sse2_continuous(Output what, const Filter* f, GammatoneState<double>* states,
                          std::size_t count, double decay, const double* x, std::size_t n,
                          const Sink& sink) {
-    run_continuous_output<2>(what, f, states, count, decay, x, n, sink);
+    run_continuous_output<2, 2>(what, f, states, count, decay, x, n, sink);
 }
 inline bool has_avx512f() { return __builtin_cpu_supports("avx512f"); }
 inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
@@ -645,7 +694,7 @@ template <typename Filter>
 void run_generic_continuous(Output what, const Filter* f, GammatoneState<double>* states,
                             std::size_t count, double decay, const double* x, std::size_t n,
                             const Sink& sink) {
-    run_continuous_output<2>(what, f, states, count, decay, x, n, sink);
+    run_continuous_output<2, 2>(what, f, states, count, decay, x, n, sink);
 }
 template <typename Filter>
 constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
