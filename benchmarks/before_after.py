@@ -1,4 +1,4 @@
-"""This build against an older one: the per-frame `_vorl` call and vorl.gammatonegram.
+"""This build against an older one: the `_vorl` call, vorl.gammatonegram, vorl.cochleagram.
 
 Install the older build into a folder of its own, then give that folder:
 
@@ -27,12 +27,16 @@ fb = GammatoneFilterbank()
 frame = np.asfortranarray(rng.standard_normal((1, 1024)))
 signal = rng.standard_normal(44100 * 60).astype(np.float32)
 config = vorl.Gammatone(44100)
+continuous = vorl.Cochleagram(44100)
 frames = config.num_frames(signal.size)
 call = min(timeit.repeat(lambda: fb(frame), number=200, repeat=5)) / 200
 whole = min(timeit.repeat(lambda: config(signal, threads=1), number=1, repeat=3)) / frames
-print(json.dumps({"call": call, "gammatonegram": whole, "kernel": vorl.simd_kernel(),
-                  "file": vorl.__file__}))
+carried = min(timeit.repeat(lambda: continuous(signal, threads=1), number=1, repeat=3)) / frames
+print(json.dumps({"call": call, "gammatonegram": whole, "cochleagram": carried,
+                  "kernel": vorl.simd_kernel(), "file": vorl.__file__}))
 """
+
+KEYS = ("call", "gammatonegram", "cochleagram")
 
 
 def measure(site):
@@ -55,7 +59,7 @@ def main():
         for name, site in (("before", args.baseline), ("after", None)):
             got = measure(site)
             if name in best:
-                for key in ("call", "gammatonegram"):
+                for key in KEYS:
                     best[name][key] = min(best[name][key], got[key])
             else:
                 best[name] = got
@@ -65,8 +69,8 @@ def main():
     print(f"before: {before['file']} ({before['kernel']})")
     print(f"after:  {after['file']} ({after['kernel']})")
     print(f"{'us per default frame':34s} {'before':>9s} {'after':>9s} {'after/before':>13s}")
-    for key, what in (("call", "_vorl call, one frame"),
-                      ("gammatonegram", "vorl.gammatonegram, 1 thread")):
+    for key, what in zip(KEYS, ("_vorl call, one frame", "vorl.gammatonegram, 1 thread",
+                                "vorl.cochleagram, 1 thread")):
         print(f"{what:34s} {before[key] * 1e6:9.1f} {after[key] * 1e6:9.1f} "
               f"{after[key] / before[key]:12.2f}x")
 

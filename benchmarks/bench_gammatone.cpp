@@ -5,7 +5,9 @@
 // filters (multiplies, adds, square root and flushes, counted from
 // `gammatone_step` itself) with no dependency between them. Beside it: the
 // kernel's time per vector and sample on a default frame (64 filters, 1024
-// samples, 44.1 kHz), and the ratio. Every time is the best of several repeats.
+// samples, 44.1 kHz), framed (from rest, rotating or with the rotation table)
+// and continuous (filters carried through the signal into frame sums), and
+// the ratios. Every time is the best of several repeats.
 //
 //     build/bench/vorl_bench_gammatone        (configure with -DVORL_BUILD_BENCHMARKS=ON)
 #include <vorl/extractor/gammatone_filterbank.hpp>
@@ -162,10 +164,12 @@ int main() {
 
     std::printf("\ndefault frame: %zu filters x %zu samples, rotation table %.2f MiB\n", filters,
                 samples, table.values.size() * 8.0 / (1 << 20));
-    std::printf("ns per vector and sample; bound of the full mix / of the mix without rotation;\n"
-                "kernel rotating / with the table; ratios to the full mix and to each one's own\n");
-    std::printf("%-8s %16s %16s %16s %16s %14s\n", "kernel", "bound", "kernel", "to full mix",
-                "to own mix", "frame us");
+    std::printf("ns per vector and sample. bound: of the full mix / of the mix without rotation;\n"
+                "framed: rotating / with the table; continuous: filters carried through the\n"
+                "signal, adding to one open frame; ratios to the full mix (the table kernel\n"
+                "also to its own mix); frame: us per default frame, rotating / with the table\n");
+    std::printf("%-8s %15s %15s %10s %15s %9s %9s %15s\n", "kernel", "bound", "framed",
+                "continuous", "to full mix", "to own", "cont/full", "frame us");
     for (const auto& k : detail::gammatone_kernels<Filter>) {
         if (!k.supported()) continue;
         const std::size_t vector_samples = (filters + k.width - 1) / k.width * samples;
@@ -175,20 +179,30 @@ int main() {
                   rotations);
             sink = sink + out[3];
         };
-        // Rounds alternate the four, so that a slow spell of a shared machine
+        std::vector<detail::GammatoneState<double>> states(filters);
+        for (auto& state : states) detail::start_at_rest(state, 0.0);
+        std::vector<double> sums(detail::frame_sums_size(filters));
+        double* const open_frame[] = {sums.data()};
+        const auto carry_on = [&] {
+            k.run_continuous(detail::Output::frame_sums, fb.filters.data(), states.data(), filters,
+                             fb.decay, frame.data(), samples, {nullptr, 0, open_frame, 1, 0});
+            sink = sink + sums[3];
+        };
+        // Rounds alternate the five, so that a slow spell of a shared machine
         // hits all of them; each keeps its best.
-        double full = 1e30, own = 1e30, rotating = 1e30, looked_up = 1e30;
+        double full = 1e30, own = 1e30, rotating = 1e30, looked_up = 1e30, continuous = 1e30;
         for (int round = 0; round < 8; ++round) {
             full = std::min(full, best_seconds([&] { issue(vector_samples, true); }, 10));
             own = std::min(own, best_seconds([&] { issue(vector_samples, false); }, 10));
             rotating = std::min(rotating, best_seconds([&] { run(nullptr); }, 10));
             looked_up = std::min(looked_up, best_seconds([&] { run(&table); }, 10));
+            continuous = std::min(continuous, best_seconds(carry_on, 10));
         }
         const double ns = 1e9 / vector_samples;
-        std::printf("%-8s %7.3f /%7.3f %7.3f /%7.3f %7.2fx /%6.2fx %7.2fx /%6.2fx %6.1f /%6.1f\n",
-                    k.name, full * ns, own * ns, rotating * ns, looked_up * ns, rotating / full,
-                    looked_up / full, rotating / full, looked_up / own, rotating * 1e6,
-                    looked_up * 1e6);
+        std::printf("%-8s %6.3f /%6.3f %6.3f /%6.3f %10.3f %6.2fx /%6.2fx %8.2fx %8.2fx %6.1f /%6.1f\n",
+                    k.name, full * ns, own * ns, rotating * ns, looked_up * ns, continuous * ns,
+                    rotating / full, looked_up / full, looked_up / own, continuous / full,
+                    rotating * 1e6, looked_up * 1e6);
     }
 
     const double scalar = best_seconds([&] {

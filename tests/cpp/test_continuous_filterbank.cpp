@@ -56,6 +56,9 @@ Vec scalar_outputs(const Filterbank& fb, const Vec& x, Output what) {
 
 class Counts : public ::testing::TestWithParam<std::size_t> {};
 
+// Calls of 0, 1, 2 and an odd number of samples, then the rest: the state must carry over.
+const std::size_t chunks[] = {0, 1, 2, 330};
+
 TEST_P(Counts, EveryKernelMatchesTheScalarRecursionAcrossCalls) {
     const Filterbank fb(64, GetParam(), 44100, identity, -1, 50, 8000, 0.002);
     Vec x = noise(700);
@@ -69,15 +72,57 @@ TEST_P(Counts, EveryKernelMatchesTheScalarRecursionAcrossCalls) {
             std::vector<State> states(m);
             for (State& s : states) vorl::extractor::detail::start_at_rest(s, 0.0);
             Vec out(x.size() * m, -1.0);
-            // Two calls, split at an odd sample: the state must carry over.
-            kernel.run_continuous(what, fb.filters.data(), states.data(), m, fb.decay, x.data(),
-                                  333, {out.data(), m, nullptr, 0, 0});
+            std::size_t t = 0;
+            for (const std::size_t n : chunks) {
+                kernel.run_continuous(what, fb.filters.data(), states.data(), m, fb.decay,
+                                      x.data() + t, n, {out.data() + t * m, m, nullptr, 0, 0});
+                t += n;
+            }
             kernel.run_continuous(what, fb.filters.data(), states.data(), m, fb.decay,
-                                  x.data() + 333, x.size() - 333,
-                                  {out.data() + 333 * m, m, nullptr, 0, 0});
+                                  x.data() + t, x.size() - t,
+                                  {out.data() + t * m, m, nullptr, 0, 0});
             for (std::size_t i = 0; i < out.size(); ++i) {
                 ASSERT_TRUE(same(out[i], expected[i])) << kernel.name << " filter " << i % m
                                                        << " sample " << i / m;
+            }
+        }
+    }
+}
+
+TEST_P(Counts, EveryKernelAddsEnvelopesToAnyNumberOfFrameSums) {
+    namespace d = vorl::extractor::detail;
+    const Filterbank fb(64, GetParam(), 44100, identity, -1, 50, 8000, 0.002);
+    const Vec x = noise(500, 5);
+    const std::size_t m = fb.filters.size();
+    const Vec env = scalar_outputs(fb, x, Output::envelope);
+    for (const auto& kernel : d::gammatone_kernels<Filter>) {
+        if (!kernel.supported()) continue;
+        for (std::size_t num_sums : {1, 2, 3}) {
+            // Sums that already hold something, added to in sample order.
+            std::vector<Vec> sums(num_sums, Vec(d::frame_sums_size(m)));
+            std::vector<double*> at;
+            for (std::size_t a = 0; a < num_sums; ++a) {
+                for (double& v : sums[a]) v = 0.25 * double(a + 1);
+                at.push_back(sums[a].data());
+            }
+            std::vector<State> states(m);
+            for (State& s : states) d::start_at_rest(s, 0.0);
+            std::size_t t = 0;
+            const auto add = [&](std::size_t n) {
+                kernel.run_continuous(Output::frame_sums, fb.filters.data(), states.data(), m,
+                                      fb.decay, x.data() + t, n,
+                                      {nullptr, 0, at.data(), num_sums, 0});
+                t += n;
+            };
+            for (const std::size_t n : chunks) add(n);
+            add(x.size() - t);
+            for (std::size_t k = 0; k < m; ++k) {
+                for (std::size_t a = 0; a < num_sums; ++a) {
+                    double expected = 0.25 * double(a + 1);
+                    for (std::size_t s = 0; s < x.size(); ++s) expected += env[s * m + k];
+                    ASSERT_TRUE(same(sums[a][k], expected))
+                        << kernel.name << " with " << num_sums << " sums, filter " << k;
+                }
             }
         }
     }
