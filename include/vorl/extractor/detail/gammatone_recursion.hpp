@@ -438,7 +438,9 @@ template <int W, int K, typename Group>
 VORL_ALWAYS_INLINE void for_each_group(std::size_t count, const Group& group) {
     constexpr std::size_t size = std::size_t(K) * W;
     std::size_t first = 0;
-    for (; count - first >= size; first += size) group(std::integral_constant<int, K>(), first, size);
+    for (; count - first >= size; first += size) {
+        group(std::integral_constant<int, K>(), first, size);
+    }
     if (K > 1 && count - first > size - W) {
         group(std::integral_constant<int, K>(), first, count - first);
         return;
@@ -530,15 +532,16 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
         sample_loop<W, K>(st, c, decay_v, held, emit)(1, n, stages);
         finish_samples<W, K>(st, c, decay_v, held, n - 1, emit);
     };
-    const auto nothing = [](std::size_t, int) VORL_ALWAYS_INLINE_LAMBDA {};
-    const auto band_signal = [&](std::size_t t, int k, const Baseband<Vec>& u)
-                                 VORL_ALWAYS_INLINE_LAMBDA {
-        store(t, k, band_sample(u, st[k].qc, st[k].qs, c[k].gain));
-    };
     const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
     if constexpr (What == Output::band_signal) {
-        // The band signal needs no envelope: each sample is stored at once.
-        run(RotatingStages<W, decltype(band_signal)>{st, c, x, band_signal}, nothing);
+        // The band signal needs no envelope: each sample is stored at once,
+        // with the rotation that took it down.
+        const auto band_signal = [&](std::size_t t, int k, const Baseband<Vec>& u)
+                                     VORL_ALWAYS_INLINE_LAMBDA {
+            store(t, k, band_sample(u, st[k].qc, st[k].qs, c[k].gain));
+        };
+        run(RotatingStages<W, decltype(band_signal)>{st, c, x, band_signal},
+            [](std::size_t, int) VORL_ALWAYS_INLINE_LAMBDA {});
     } else if constexpr (What == Output::envelope) {
         run(rotating, [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
             store(t, k, st[k].total);
@@ -606,13 +609,14 @@ VORL_ALWAYS_INLINE void run_continuous_output(Output what, const Filter* filters
                                               const Sink& sink) {
     switch (what) {
     case Output::envelope:
-        return run_lanes_continuous<W, K, Output::envelope>(filters, states, count, decay, x, n, sink);
-    case Output::band_signal:
-        return run_lanes_continuous<W, K, Output::band_signal>(filters, states, count, decay, x, n,
+        return run_lanes_continuous<W, K, Output::envelope>(filters, states, count, decay, x, n,
                                                             sink);
+    case Output::band_signal:
+        return run_lanes_continuous<W, K, Output::band_signal>(filters, states, count, decay, x,
+                                                               n, sink);
     case Output::frame_sums:
-        return run_lanes_continuous<W, K, Output::frame_sums>(filters, states, count, decay, x, n,
-                                                           sink);
+        return run_lanes_continuous<W, K, Output::frame_sums>(filters, states, count, decay, x,
+                                                              n, sink);
     }
 }
 
@@ -632,10 +636,10 @@ struct GammatoneKernel {
 
 inline bool always() { return true; }
 
-// Vectors per group, by the vector registers an instruction set has: two
-// vectors' state and temporaries fit in 32 registers (AVX-512) without
-// spilling; with 16 one 4-lane vector (AVX2) runs fastest, while 2-lane
-// vectors (SSE2) still gain from a second one.
+// Vectors per group, as measured for each instruction set: with 32 vector
+// registers (AVX-512) two vectors overlap their chains; with 16, a second
+// 4-lane vector (AVX2) spills state that lies on the chain and is slower than
+// one, while 2-lane vectors (SSE2) still gain from a second one.
 
 #if defined(__x86_64__) || defined(__i386__)
 // The same source compiled for three x86 vector extensions.
