@@ -201,8 +201,8 @@ int main() {
         const double ns = 1e9 / vector_samples;
         std::printf("%-8s %6.3f /%6.3f %6.3f /%6.3f %10.3f %6.2fx /%6.2fx %8.2fx %8.2fx "
                     "%6.1f /%6.1f\n", k.name, full * ns, own * ns, rotating * ns,
-                    looked_up * ns, continuous * ns, rotating / full, looked_up / full, looked_up / own, continuous / full,
-                    rotating * 1e6, looked_up * 1e6);
+                    looked_up * ns, continuous * ns, rotating / full, looked_up / full,
+                    looked_up / own, continuous / full, rotating * 1e6, looked_up * 1e6);
     }
 
     const double scalar = best_seconds([&] {
