@@ -127,6 +127,28 @@ TEST_P(Counts, EveryKernelAddsEnvelopesToAnyNumberOfFrameSums) {
         }
     }
 }
+TEST_P(Counts, EveryKernelWritesOnlyItsFiltersColumnsOfAWiderRow) {
+    const Filterbank fb(64, GetParam(), 44100, identity, -1, 50, 8000, 0.002);
+    const Vec x = noise(9, 2);
+    const std::size_t m = fb.filters.size(), stride = m + 3;
+    for (const Output what : {Output::envelope, Output::band_signal}) {
+        const Vec expected = scalar_outputs(fb, x, what);
+        for (const auto& kernel : vorl::extractor::detail::gammatone_kernels<Filter>) {
+            if (!kernel.supported()) continue;
+            std::vector<State> states(m);
+            for (State& s : states) vorl::extractor::detail::start_at_rest(s, 0.0);
+            Vec out(x.size() * stride + 8, -7.0);  // padding lanes must write nothing
+            kernel.run_continuous(what, fb.filters.data(), states.data(), m, fb.decay, x.data(),
+                                  x.size(), {out.data(), stride, nullptr, 0, 0});
+            for (std::size_t i = 0; i < out.size(); ++i) {
+                const std::size_t t = i / stride, k = i % stride;
+                const bool column = t < x.size() && k < m;
+                ASSERT_TRUE(same(out[i], column ? expected[t * m + k] : -7.0))
+                    << kernel.name << " at row " << t << ", column " << k;
+            }
+        }
+    }
+}
 INSTANTIATE_TEST_SUITE_P(AroundGroupSizes, Counts,
                          ::testing::Values(1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33));
 
