@@ -54,6 +54,12 @@ Vec scalar_outputs(const Filterbank& fb, const Vec& x, Output what) {
     return out;
 }
 
+std::vector<State> at_rest(std::size_t m) {
+    std::vector<State> states(m);
+    for (State& s : states) vorl::extractor::detail::start_at_rest(s, 0.0);
+    return states;
+}
+
 class Counts : public ::testing::TestWithParam<std::size_t> {};
 
 // Calls of 0, 1, 2 and an odd number of samples, then the rest: the state must carry over.
@@ -69,8 +75,7 @@ TEST_P(Counts, EveryKernelMatchesTheScalarRecursionAcrossCalls) {
         const Vec expected = scalar_outputs(fb, x, what);
         for (const auto& kernel : vorl::extractor::detail::gammatone_kernels<Filter>) {
             if (!kernel.supported()) continue;
-            std::vector<State> states(m);
-            for (State& s : states) vorl::extractor::detail::start_at_rest(s, 0.0);
+            std::vector<State> states = at_rest(m);
             Vec out(x.size() * m, -1.0);
             std::size_t t = 0;
             for (const std::size_t n : chunks) {
@@ -105,8 +110,7 @@ TEST_P(Counts, EveryKernelAddsEnvelopesToAnyNumberOfFrameSums) {
                 for (double& v : sums[a]) v = 0.25 * double(a + 1);
                 at.push_back(sums[a].data());
             }
-            std::vector<State> states(m);
-            for (State& s : states) d::start_at_rest(s, 0.0);
+            std::vector<State> states = at_rest(m);
             std::size_t t = 0;
             const auto add = [&](std::size_t n) {
                 kernel.run_continuous(Output::frame_sums, fb.filters.data(), states.data(), m,
@@ -127,6 +131,7 @@ TEST_P(Counts, EveryKernelAddsEnvelopesToAnyNumberOfFrameSums) {
         }
     }
 }
+
 TEST_P(Counts, EveryKernelWritesOnlyItsFiltersColumnsOfAWiderRow) {
     const Filterbank fb(64, GetParam(), 44100, identity, -1, 50, 8000, 0.002);
     const Vec x = noise(9, 2);
@@ -135,8 +140,7 @@ TEST_P(Counts, EveryKernelWritesOnlyItsFiltersColumnsOfAWiderRow) {
         const Vec expected = scalar_outputs(fb, x, what);
         for (const auto& kernel : vorl::extractor::detail::gammatone_kernels<Filter>) {
             if (!kernel.supported()) continue;
-            std::vector<State> states(m);
-            for (State& s : states) vorl::extractor::detail::start_at_rest(s, 0.0);
+            std::vector<State> states = at_rest(m);
             Vec out(x.size() * stride + 8, -7.0);  // padding lanes must write nothing
             kernel.run_continuous(what, fb.filters.data(), states.data(), m, fb.decay, x.data(),
                                   x.size(), {out.data(), stride, nullptr, 0, 0});
