@@ -322,8 +322,9 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
  * chain. Holding one vector per sample, not the two parts of the baseband
  * output, leaves a register to the state (with 16 registers, 4-lane vectors
  * run 6-9% faster). Unrolling four samples turns the shift of the filter
- * history into renamed registers. (A lambda over the caller's arrays: GCC allocates its
- * registers better than those of a function taking them as arguments.)
+ * history into renamed registers. (A lambda over the caller's arrays: GCC
+ * allocates its registers better than those of a function taking them as
+ * arguments.)
  */
 template <int W, int K, typename Emit>
 VORL_ALWAYS_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
@@ -412,11 +413,15 @@ VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, doubl
         start_at_rest(st[k], zero);
         sum[k] = zero;
     }
-    const auto looked_up = [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+    // The rotation of vector k at sample t, from the table (unaligned).
+    const auto table_row = [&](std::size_t t, int k, Vec& qc, Vec& qs) VORL_ALWAYS_INLINE_LAMBDA {
         const double* q = table->at(first, t) + k * W;
-        Vec qc, qs;  // unaligned
         std::memcpy(&qc, q, sizeof(Vec));
         std::memcpy(&qs, q + RotationTable::block, sizeof(Vec));
+    };
+    const auto looked_up = [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+        Vec qc, qs;
+        table_row(t, k, qc, qs);
         return filter_stages<LaneMath<W>>(st[k], c[k], x[t], qc, qs);
     };
     const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
@@ -431,11 +436,7 @@ VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, doubl
         if (rows > 0) {
             run(1, rows, looked_up);
             if (rows < n) {  // past the table: go on from its last row
-                const double* q = table->at(first, rows);
-                for (int k = 0; k < K; ++k) {
-                    std::memcpy(&st[k].qc, q + k * W, sizeof(Vec));
-                    std::memcpy(&st[k].qs, q + RotationTable::block + k * W, sizeof(Vec));
-                }
+                for (int k = 0; k < K; ++k) table_row(rows, k, st[k].qc, st[k].qs);
             }
         }
         run(std::max<std::size_t>(rows, 1), n, rotating);
