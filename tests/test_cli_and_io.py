@@ -83,8 +83,40 @@ def test_from_file_in_blocks_equals_loading_whole(wav, cls, block):
     assert np.array_equal(config.from_file(path), whole)
     parts = list(config.file_blocks(path, block_samples=block))
     assert np.array_equal(np.concatenate(parts, axis=-2), whole)
-    with pytest.raises(ValueError, match="16000 samples per second; this configuration is for 44100"):
+    with pytest.raises(ValueError, match="16000 samples per second; this configuration is for "
+                                         "44100: pass resample=True"):
         cls(44100).from_file(path)
+
+
+@pytest.mark.parametrize("fmt", ["WAV", "FLAC", "OGG", "MP3"])
+@pytest.mark.parametrize("rate", [None, 22050])  # the file's own, or resampled
+def test_every_format_and_road_gives_the_same_rows(tmp_path, fmt, rate):
+    path = tmp_path / f"x.{fmt.lower()}"
+    soundfile.write(path, 0.3 * np.random.default_rng(3).standard_normal((124416, 2)), 16000,
+                    format=fmt)
+    signal, got = vorl.load(path, sample_rate=rate)
+    assert got == (rate or 16000)
+    config = vorl.Gammatone(got, num_bands=16, channel=None)
+    whole = config(signal)
+    resample = rate is not None
+    assert np.array_equal(config.from_file(path, resample=resample), whole)
+    for block in (1000, 4097, 1 << 20):
+        rows = np.concatenate(list(config.file_blocks(path, block_samples=block,
+                                                      resample=resample)), axis=-2)
+        assert np.array_equal(rows, whole), block
+
+
+def test_resampled_tone_reads_as_one_made_at_that_rate(tmp_path):
+    config = vorl.Cochleagram(16000)
+    band = np.argmin(abs(config.center_frequencies - 1000))
+    levels = []
+    for rate in (48000, 16000):
+        t = np.arange(2 * rate) / rate
+        path = tmp_path / f"{rate}.wav"
+        soundfile.write(path, np.sin(2 * np.pi * 1000 * t), rate, subtype="DOUBLE")
+        levels.append(config.from_file(path, resample=True)[10:, band])
+    # Levels are log10 of envelope magnitudes: 20 dB per unit.
+    assert np.max(np.abs(20 * (levels[0] - levels[1]))) < 0.01
 
 
 def test_interrupted_npy_leaves_no_file(tmp_path):
@@ -154,7 +186,7 @@ def test_demo_signal_glides_upwards():
     ("grams.txt", [], "unknown output suffix '.txt'"),
     ("existing", [], "is a file, not a folder"),
     ("nowhere/all.npz", [], "does not exist"),
-    ("grams", ["--workers", "2"], "--workers and --scheduler go with a .zarr output"),
+    ("grams", ["--workers", "2"], "--workers, --scheduler, --resume and --overwrite go with"),
     ("grams", ["--bands", "0"], "bad option: num_bands must be a positive integer"),
 ])
 def test_output_problems_are_one_line_before_any_work(wav, tmp_path, capsys, output, extra,

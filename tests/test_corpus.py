@@ -129,3 +129,163 @@ def test_keys_keep_folders_apart(files):
     keys = corpus.keys_for([*good, good[0]])
     assert sorted(keys.values()) == ["speech.flac", "speech.wav", "sub/long.wav",
                                      "sub/speech.wav"]
+
+
+@pytest.fixture(scope="module")
+def mixed(tmp_path_factory):
+    """Files at four rates in four formats, the same names in different folders."""
+    root = tmp_path_factory.mktemp("mixed")
+    rng = np.random.default_rng(21)
+    for name, rate, fmt in [("a/speech.wav", 16000, "WAV"), ("b/speech.wav", 48000, "WAV"),
+                            ("b/speech.flac", 22050, "FLAC"), ("c/tone.ogg", 44100, "OGG"),
+                            ("c/speech.mp3", 48000, "MP3")]:
+        (root / name).parent.mkdir(exist_ok=True)
+        soundfile.write(root / name, 0.2 * rng.standard_normal((int(0.8 * rate), 2)), rate,
+                        format=fmt)
+    return root
+
+
+def direct(path, cls=vorl.Gammatone, **kwargs):
+    signal, rate = vorl.load(path)
+    return cls(rate, **kwargs)(signal)
+
+
+def test_mixed_rates_and_names_through_every_output(mixed, client, tmp_path, capsys):
+    import json
+
+    from vorl.cli import main
+
+    files = sorted(str(p) for p in mixed.rglob("*.*"))
+    keys = corpus.keys_for(files)
+    assert sorted(keys.values()) == ["a/speech.wav", "b/speech.flac", "b/speech.wav",
+                                     "c/speech.mp3", "c/tone.ogg"]
+    address = ["--scheduler", client.scheduler.address]
+    assert main(["features", str(mixed), "-o", str(tmp_path / "f.zarr"), *address]) == 0
+    assert "different sample rates" in capsys.readouterr().err
+    assert main(["features", str(mixed), "-o", str(tmp_path / "all.npz"), "--quiet"]) == 0
+    assert main(["features", str(mixed), "-o", str(tmp_path / "grams"), "--quiet"]) == 0
+    stored = corpus.open(str(tmp_path / "f.zarr"))
+    with np.load(tmp_path / "all.npz") as archive:
+        assert sorted(stored) == sorted(keys.values()) == sorted(set(archive.files) - {"metadata"})
+        for path, key in keys.items():
+            want = direct(path)
+            assert np.array_equal(stored[key][...], want), key
+            assert np.array_equal(archive[key], want), key
+            assert np.array_equal(np.load(tmp_path / "grams" / f"{key}.npy"), want), key
+            meta = json.loads((tmp_path / "grams" / f"{key}.json").read_text())
+            assert meta["sample_rate"] == meta["source"]["sample_rate"] == soundfile.info(path).samplerate
+    assert main(["features", str(mixed), "-o", str(tmp_path / "f.zarr"), *address]) == 0
+    assert "0 done, 5 unchanged" in capsys.readouterr().err
+
+
+def test_keys_stay_with_the_store_for_subsets_supersets_and_bad_paths(mixed, client, tmp_path):
+    store = str(tmp_path / "s.zarr")
+    some = [mixed / "a/speech.wav", mixed / "b/speech.wav"]
+    config = vorl.Cochleagram  # each file at its own rate
+    report = corpus.extract(some[:1] + [tmp_path / "nowhere" / "x.wav"], config, store,
+                            client=client)
+    assert list(report.done.values()) == ["speech.wav"]  # keys relative to a/
+    assert "No such audio file" in report.failed[str(tmp_path / "nowhere" / "x.wav")]
+    report = corpus.extract(some, config, store, client=client)
+    assert report.skipped == {str(some[0]): "speech.wav"}
+    assert "outside" in report.failed[str(some[1])]  # b/ is not below a/: refused, not rekeyed
+    assert sorted(corpus.open(store)) == ["speech.wav"]
+
+
+def test_a_store_made_otherwise_is_refused_or_overwritten(mixed, client, tmp_path):
+    store = str(tmp_path / "o.zarr")
+    files = [mixed / "a/speech.wav", mixed / "b/speech.flac"]
+    corpus.extract(files, lambda rate: vorl.Gammatone(rate, num_bands=64), store, client=client)
+    narrower = lambda rate: vorl.Gammatone(rate, num_bands=48)  # noqa: E731
+    with pytest.raises(ValueError, match=r"num_bands=64.*num_bands=48.*overwrite=True"):
+        corpus.extract(files, narrower, store, client=client)
+    report = corpus.extract(files, narrower, store, client=client, overwrite=True)
+    assert len(report.done) == 2
+    stored = corpus.open(store)
+    for path in files:
+        key = corpus.keys_for(files)[str(path)]
+        assert np.array_equal(stored[key][...], direct(path, num_bands=48))
+        assert stored.configuration(key).num_bands == 48
+
+
+def test_resume_by_content_sees_files_copied_with_their_times(mixed, client, tmp_path):
+    import shutil
+
+    path = tmp_path / "c.wav"
+    shutil.copy2(mixed / "a/speech.wav", path)
+    store = str(tmp_path / "c.zarr")
+    corpus.extract([path], vorl.Cochleagram, store, client=client)
+    data, rate = soundfile.read(path)
+    stat = path.stat()
+    soundfile.write(path, -data, rate, subtype="PCM_16")  # other bytes, same size and time
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    assert len(corpus.extract([path], vorl.Cochleagram, store, client=client).skipped) == 1
+    report = corpus.extract([path], vorl.Cochleagram, store, client=client, resume="content")
+    assert len(report.done) == 1
+    assert np.array_equal(corpus.open(store)["c.wav"][...], direct(path, vorl.Cochleagram))
+    with pytest.raises(ValueError, match="resume must be"):
+        corpus.extract([path], vorl.Cochleagram, store, client=client, resume="sometimes")
+
+
+def test_resampled_corpus_records_the_resampler(mixed, client, tmp_path):
+    import soxr
+
+    store = str(tmp_path / "r.zarr")
+    config = vorl.Cochleagram(16000, num_bands=24)
+    files = [mixed / "a/speech.wav", mixed / "c/speech.mp3"]
+    failed = corpus.extract(files, config, store, client=client).failed
+    assert "48000 samples per second" in failed[str(files[1])] and "resample=True" in failed[str(files[1])]
+    report = corpus.extract(files, config, store, client=client, resample=True)
+    assert len(report.done) == 1 and len(report.skipped) == 1
+    meta = corpus.open(store).metadata("c/speech.mp3")
+    assert meta["source"]["sample_rate"] == 48000 and meta["sample_rate"] == 16000
+    assert meta["resampler"] == {"name": "soxr", "version": soxr.__version__, "quality": "VHQ"}
+    signal, _ = vorl.load(files[1], sample_rate=16000)
+    assert np.array_equal(corpus.open(store)["c/speech.mp3"][...], config(signal))
+
+
+@pytest.mark.parametrize("workers", [0, -1, 1.5, True])
+def test_workers_must_be_a_positive_integer(files, workers, tmp_path):
+    with pytest.raises(ValueError, match="workers must be a positive integer"):
+        corpus.extract(files[1], CONFIG, str(tmp_path / "w.zarr"), workers=workers)
+
+
+def test_a_worker_killed_after_finishing_files_loses_nothing(tmp_path):
+    """Dask recomputes the results of a dead worker; those arrays are complete
+    already and must stay so, and every file reported done is in the store."""
+    from dask.distributed import Client, LocalCluster
+
+    paths = []
+    for i in range(8):
+        path = tmp_path / f"f{i}.wav"
+        soundfile.write(path, np.random.default_rng(i).standard_normal(RATE * 30) * 0.1, RATE)
+        paths.append(path)
+    config = vorl.Gammatone(RATE, num_bands=96)
+    store = str(tmp_path / "d.zarr")
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
+        pids = client.run(os.getpid)
+        killed = []
+
+        def kill_a_worker_holding_results():
+            # Late: an idle worker holding results, while the last file is computed.
+            while not killed:
+                processing = client.processing()
+                idle = [w for w, keys in client.has_what().items()
+                        if keys and not processing.get(w)]
+                if idle and sum(map(len, processing.values())) == 1:
+                    os.kill(pids[idle[0]], signal.SIGKILL)
+                    killed.append(idle[0])
+                time.sleep(0.005)
+
+        threading.Thread(target=kill_a_worker_holding_results, daemon=True).start()
+        report = corpus.extract(paths, config, store, client=client)
+        assert killed and not report.failed and len(report.done) == 8
+        # Dask may still be recomputing the dead worker's files: they stay complete.
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline or any(client.processing().values()):
+            assert len(corpus.open(store)) == 8
+            time.sleep(0.02)
+        opened = corpus.open(store)
+        for path in paths:
+            assert np.array_equal(opened[path.name][...], direct(path, num_bands=96))

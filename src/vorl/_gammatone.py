@@ -225,58 +225,74 @@ class _Config:
         return result if self.dtype == np.float64 else result.astype(self.dtype)
 
     def file_blocks(self, path: Union[str, os.PathLike], threads: Optional[int] = None, *,
-                    block_samples: int = 1 << 18,
-                    check_finite: bool = True) -> Iterator[Array]:
-        """The rows of an audio file, read `block_samples` samples at a time.
+                    block_samples: int = 1 << 18, check_finite: bool = True,
+                    resample: bool = False) -> Iterator[Array]:
+        """The rows of an audio file, computed `block_samples` samples at a time.
 
-        Their concatenation equals `from_file`; memory holds one block and the
-        state of the filters, however long the file.
+        Their concatenation equals `from_file` bit for bit, whatever the block
+        size; memory holds one block and the state of the filters, however
+        long the file. The parameters are those of `from_file`.
         """
-        return self._open_file(path, threads, block_samples, check_finite)[1]
+        return self._open_file(path, threads, block_samples, check_finite, resample)[1]
 
     def _open_file(self, path: Union[str, os.PathLike], threads: Optional[int],
-                   block_samples: int = 1 << 18, check_finite: bool = True
-                   ) -> Tuple[int, Iterator[Array]]:
+                   block_samples: int = 1 << 18, check_finite: bool = True,
+                   resample: bool = False) -> Tuple[int, Iterator[Array]]:
         """The number of frames of an audio file and its rows in blocks; the file is
         opened and checked here, before the first block is asked for."""
-        import soundfile
+        from ._io import AudioFile
 
         block_samples = _positive_int("block_samples", block_samples)
-        name = os.fspath(path)
-        if not os.path.exists(name):
-            raise FileNotFoundError(f"No such audio file: {name!r}")
-        try:
-            audio = soundfile.SoundFile(name)
-        except (RuntimeError, TypeError, ValueError) as error:
-            raise ValueError(f"Cannot read audio file {name!r}: {error}") from error
-        try:
-            if audio.samplerate != self.sample_rate:
-                raise ValueError(f"{name!r} has {audio.samplerate} samples per second; this "
-                                 f"configuration is for {self.sample_rate}")
-            if audio.frames < self.frame_length:
-                raise ValueError(f"signal of {audio.frames} samples is shorter than one frame "
-                                 f"({self.frame_length} samples)")
-        except ValueError:
-            audio.close()
-            raise
+        audio = AudioFile(path)
+        if audio.sample_rate != self.sample_rate and not resample:
+            raise ValueError(f"{audio.name!r} has {audio.sample_rate} samples per second; this "
+                             f"configuration is for {self.sample_rate}: pass resample=True "
+                             f"(vorl features --rate {self.sample_rate}) to resample it, or "
+                             f"analyse it with a configuration for {audio.sample_rate}")
+        samples = audio.frames_at(self.sample_rate)
+        if samples < self.frame_length:
+            raise ValueError(f"signal of {samples} samples is shorter than one frame "
+                             f"({self.frame_length} samples)")
         stream = self._file_stream(threads)
 
         def rows() -> Iterator[Array]:
-            with audio:
-                for block in audio.blocks(blocksize=block_samples, dtype="float64",
-                                          always_2d=True):
-                    part = stream.push(block.T, check_finite=check_finite)
-                    if part.shape[-2]:
-                        yield part
+            for block in audio.blocks(block_samples, self.sample_rate):
+                part = stream.push(block, check_finite=check_finite)
+                if part.shape[-2]:
+                    yield part
 
-        return self.num_frames(audio.frames), rows()
+        return self.num_frames(samples), rows()
 
     def from_file(self, path: Union[str, os.PathLike], threads: Optional[int] = None, *,
-                  check_finite: bool = True) -> Array:
-        """The rows of an audio file, the same array as ``self(*vorl.load(path)[:1])``
-        bit for bit, computed from blocks of the file in bounded memory: the
-        result and one block."""
-        total, parts = self._open_file(path, threads, check_finite=check_finite)
+                  check_finite: bool = True, resample: bool = False) -> Array:
+        """The rows of an audio file, computed in blocks in bounded memory.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            Any file libsndfile reads (WAV, FLAC, OGG, MP3, ...).
+        threads : int, optional
+            As for calling the configuration.
+        check_finite : bool
+            Raise ValueError at the first NaN or infinite sample.
+        resample : bool
+            Resample a file at another rate to this configuration's (soxr,
+            quality "VHQ", streamed); False raises ValueError for such a file.
+
+        Returns
+        -------
+        ndarray
+            The same array as ``self(vorl.load(path, sample_rate=self.sample_rate)[0])``
+            bit for bit; memory holds the result and one block.
+
+        Raises
+        ------
+        ValueError
+            If the file cannot be read to its end, is at another rate (without
+            `resample`), or is shorter than one frame.
+        """
+        total, parts = self._open_file(path, threads, check_finite=check_finite,
+                                       resample=resample)
         result: Optional[Array] = None
         at = 0
         for rows in parts:

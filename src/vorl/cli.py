@@ -46,7 +46,8 @@ def _parser() -> argparse.ArgumentParser:
                     "of metadata per file, named by the file's path relative to the files' "
                     "common folder), into one .npz, or into a .zarr store, computed on a Dask "
                     "cluster (local processes, or --scheduler).")
-    features.add_argument("files", nargs="+", metavar="FILE", type=Path)
+    features.add_argument("files", nargs="+", metavar="FILE", type=Path,
+                          help="audio files, and folders searched recursively for them")
     features.add_argument("-o", "--output", required=True, type=Path,
                           help="a folder, a .npz file or a .zarr store")
     _add_config_options(features)
@@ -54,6 +55,13 @@ def _parser() -> argparse.ArgumentParser:
                           help=".zarr output: local worker processes (default: the cores)")
     features.add_argument("--scheduler", default=None, metavar="ADDRESS",
                           help=".zarr output: the address of a running Dask scheduler")
+    features.add_argument("--resume", choices=("time", "content", "off"), default="time",
+                          help=".zarr output: skip files whose array is complete and whose "
+                               "size and modification time (time) or bytes (content) are "
+                               "unchanged; off computes every file again")
+    features.add_argument("--overwrite", action="store_true",
+                          help=".zarr output: redo arrays made with another configuration "
+                               "instead of refusing the store")
     features.add_argument("--quiet", action="store_true", help="no progress bars")
     features.set_defaults(run=_features)
 
@@ -89,6 +97,9 @@ def _add_config_options(parser: argparse.ArgumentParser) -> None:
                        help="filters run through the whole file (a cochleagram) instead of "
                             "restarting at each frame")
     group.add_argument("--threads", type=int, default=None, help="worker threads (default: all cores)")
+    group.add_argument("--rate", type=int, default=None, metavar="HZ",
+                       help="resample every file to this rate (soxr, quality VHQ); by default "
+                            "each file is analysed at its own rate")
 
 
 def _config(args: argparse.Namespace, sample_rate: int) -> _Config:
@@ -99,23 +110,45 @@ def _config(args: argparse.Namespace, sample_rate: int) -> _Config:
                log=not args.linear)
 
 
-def _blocks(path: Path, args: argparse.Namespace, progress: bool
-            ) -> Tuple[_Config, int, Iterator[np.ndarray]]:
-    """The configuration for `path`, its number of frames, and its rows in blocks
-    read from the file (bounded memory, however long the file)."""
-    import soundfile
+class _Analyses:
+    """The configuration of each file: at ``--rate`` (resampling the files at other
+    rates), or at each file's own rate. A configuration's warnings are printed once,
+    naming the first file it analyses, and so is a note when the files' rates differ."""
 
-    try:
-        rate = soundfile.info(str(path)).samplerate
-    except (RuntimeError, TypeError, ValueError) as error:
-        if not path.exists():
-            raise FileNotFoundError(f"No such audio file: {str(path)!r}") from None
-        raise ValueError(f"Cannot read audio file {str(path)!r}: {error}") from error
-    config = _config(args, rate)
-    frames, blocks = config._open_file(path, args.threads)
-    if progress and frames > _FRAMES_PER_BLOCK:
-        blocks = _with_progress(blocks, frames, path.name)
-    return config, frames, blocks
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.made: Dict[int, _Config] = {}
+        self.file: Optional[Path] = None  # the file being configured, for messages
+
+    def __call__(self, rate: int) -> _Config:
+        if self.args.rate is not None:
+            rate = self.args.rate
+        if rate not in self.made:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                self.made[rate] = _config(self.args, rate)
+            for warning in caught:
+                print(f"vorl: {self.file or f'files at {rate} Hz'}: warning: {warning.message}",
+                      file=sys.stderr)
+            if len(self.made) == 2:
+                print(f"vorl: note: the files have different sample rates ({', '.join(map(str, self.made))} "
+                      "Hz, ...); each is analysed at its own, so frames of the same length span "
+                      "different times (--rate HZ resamples them all)", file=sys.stderr)
+        return self.made[rate]
+
+    def blocks(self, path: Path, threads: Optional[int], progress: bool
+               ) -> Tuple[_Config, int, int, Iterator[np.ndarray]]:
+        """The configuration for `path`, the file's own rate, its number of frames,
+        and its rows in blocks read from the file (bounded memory)."""
+        from ._io import sample_rate_of
+
+        rate = sample_rate_of(path)
+        self.file = path
+        config = self(rate)
+        frames, blocks = config._open_file(path, threads, resample=self.args.rate is not None)
+        if progress and frames > _FRAMES_PER_BLOCK:
+            blocks = _with_progress(blocks, frames, path.name)
+        return config, rate, frames, blocks
 
 
 def _with_progress(blocks: Iterator[np.ndarray], frames: int, name: str) -> Iterator[np.ndarray]:
@@ -128,7 +161,7 @@ def _with_progress(blocks: Iterator[np.ndarray], frames: int, name: str) -> Iter
 
 
 def _analyse(path: Path, args: argparse.Namespace, progress: bool):
-    config, frames, blocks = _blocks(path, args, progress)
+    config, _, frames, blocks = _Analyses(args).blocks(path, args.threads, progress)
     parts = list(blocks)
     return np.concatenate(parts) if parts else np.zeros((0, config.num_bands)), config
 
@@ -161,8 +194,10 @@ class _Refused(Exception):
 def _features(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
+    from ._io import expand, resampler
     from .corpus import keys_for, metadata_of
 
+    args.files = [Path(name) for name in expand(args.files)]
     try:
         kind = _output_kind(args)
     except _Refused as problem:
@@ -172,6 +207,7 @@ def _features(args: argparse.Namespace) -> int:
         return _features_to_zarr(args)
 
     keys = keys_for(args.files)
+    analyses = _Analyses(args)
     written = failed = frames_total = 0
     archive = _Archive(args.output) if kind == "npz" else None
     try:
@@ -179,12 +215,9 @@ def _features(args: argparse.Namespace) -> int:
                               disable=args.quiet or len(keys) < 2):
             path = Path(name)
             try:
-                with warnings.catch_warnings(record=True) as caught:
-                    warnings.simplefilter("always")
-                    config, frames, blocks = _blocks(path, args, progress=not args.quiet)
-                for warning in caught:
-                    print(f"vorl: {path}: warning: {warning.message}", file=sys.stderr)
-                metadata = metadata_of(config, path)
+                config, rate, frames, blocks = analyses.blocks(path, args.threads,
+                                                               progress=not args.quiet)
+                metadata = metadata_of(config, path, rate, resampler(rate, config.sample_rate))
                 if archive is not None:
                     archive.add(key, blocks, (frames, config.num_bands), metadata)
                 else:
@@ -217,6 +250,16 @@ def _output_kind(args: argparse.Namespace) -> str:
     inputs = {path.resolve() for path in args.files}
     if args.output.resolve() in inputs:
         raise _Refused(f"the output {args.output} is one of the inputs")
+    if suffix == "":
+        from .corpus import keys_for
+
+        for key in keys_for(args.files).values():
+            for ending in (".npy", ".json", ".npy.part", ".json.part"):
+                if (args.output / (key + ending)).resolve() in inputs:
+                    raise _Refused(f"the output {args.output / (key + ending)} would replace "
+                                   "one of the inputs")
+    if args.rate is not None and not 0 < args.rate < 2**31:
+        raise _Refused(f"--rate must be a positive number of samples per second, got {args.rate}")
     if suffix == "" and args.output.exists() and not args.output.is_dir():
         raise _Refused(f"the output {args.output} is a file, not a folder")
     if suffix == ".npz" and args.output.is_dir():
@@ -225,8 +268,11 @@ def _output_kind(args: argparse.Namespace) -> str:
         parent = args.output.resolve().parent
         if not parent.is_dir():
             raise _Refused(f"the output's folder {parent} does not exist")
-    if (args.workers is not None or args.scheduler) and suffix != ".zarr":
-        raise _Refused("--workers and --scheduler go with a .zarr output")
+    if not args.files:
+        raise _Refused("no audio files among the inputs")
+    if (args.workers is not None or args.scheduler or args.overwrite
+            or args.resume != "time") and suffix != ".zarr":
+        raise _Refused("--workers, --scheduler, --resume and --overwrite go with a .zarr output")
     if args.workers is not None and args.workers < 1:
         raise _Refused(f"--workers must be positive, got {args.workers}")
     try:
@@ -255,33 +301,21 @@ def _features_to_zarr(args: argparse.Namespace) -> int:
         print("vorl: a .zarr output needs the corpus extra: pip install 'vorl[corpus]'",
               file=sys.stderr)
         return 2
+    analyses = _Analyses(args)
+    resume = {"time": True, "content": "content", "off": False}[args.resume]
     client = None
     try:
         if args.scheduler:
             from dask.distributed import Client
 
             client = Client(args.scheduler)
-        import soundfile
-
-        by_rate: Dict[int, List[Path]] = {}
-        report = corpus.Report()
-        for path in args.files:
-            try:
-                by_rate.setdefault(soundfile.info(str(path)).samplerate, []).append(path)
-            except (RuntimeError, TypeError, ValueError, OSError) as error:
-                report.failed[str(path.resolve())] = f"Cannot read audio file: {error}"
-        for rate, paths in by_rate.items():
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                config = _config(args, rate)
-            for warning in caught:
-                for path in paths:
-                    print(f"vorl: {path}: warning: {warning.message}", file=sys.stderr)
-            part = corpus.extract(paths, config, str(args.output), client=client,
-                                  workers=args.workers)
-            report.done.update(part.done)
-            report.skipped.update(part.skipped)
-            report.failed.update(part.failed)
+        config = analyses if args.rate is None else analyses(args.rate)
+        report = corpus.extract(args.files, config, str(args.output), client=client,
+                                workers=args.workers, resume=resume, overwrite=args.overwrite,
+                                resample=args.rate is not None)
+    except ValueError as error:  # a store made otherwise: refused before any work
+        print(f"vorl: {error}", file=sys.stderr)
+        return 2
     except OSError as error:
         print(f"vorl: {args.output}: {error}", file=sys.stderr)
         return 2
