@@ -8,12 +8,12 @@
 The per-frame extractor itself is `_vorl.extractor.GammatoneFilterbank`.
 """
 from ._cepstra import delta
-from ._gammatone import (DEFAULT_FLOOR, Cochleagram, ContinuousStream, FramedStream, Gammatone,
-                         cochleagram, gammatonegram, gfcc, simd_kernel)
+from ._gammatone import (DEFAULT_FLOOR, MAX_SAMPLE, Cochleagram, ContinuousStream, FramedStream,
+                         Gammatone, cochleagram, gammatonegram, gfcc, simd_kernel)
 from ._io import load
 from ._plot import plot, plot_responses
 
 from _vorl import __version__  # the version of pyproject.toml, compiled in
-__all__ = ["DEFAULT_FLOOR", "Cochleagram", "ContinuousStream", "FramedStream", "Gammatone",
-           "cochleagram", "delta", "gammatonegram", "gfcc", "load", "plot", "plot_responses",
+__all__ = ["DEFAULT_FLOOR", "MAX_SAMPLE", "Cochleagram", "ContinuousStream", "FramedStream",
+           "Gammatone", "cochleagram", "delta", "gammatonegram", "gfcc", "load", "plot", "plot_responses",
            "simd_kernel", "__version__"]

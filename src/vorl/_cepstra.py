@@ -2,9 +2,13 @@
 from __future__ import annotations
 
 import operator
+from typing import Tuple
 
 import numpy as np
 import numpy.typing as npt
+
+
+_MAX_ORDER = 16  # deltas of deltas: speech toolkits take 1 or 2
 
 
 def dct_matrix(num_ceps: int, num_bands: int) -> npt.NDArray[np.float64]:
@@ -15,10 +19,8 @@ def dct_matrix(num_ceps: int, num_bands: int) -> npt.NDArray[np.float64]:
     return weights * np.cos(np.pi * n * (2 * k + 1) / (2 * num_bands))
 
 
-def cepstra(compressed: npt.NDArray[np.float64], num_ceps: int,
-            lifter: float) -> npt.NDArray[np.float64]:
-    """The DCT-II of compressed levels over their last axis (bands), liftered."""
-    num_bands = compressed.shape[-1]
+def check_cepstra(num_ceps: int, lifter: float, num_bands: int) -> Tuple[int, float]:
+    """`num_ceps` and `lifter`, checked against the number of bands."""
     num_ceps = operator.index(num_ceps)
     if not 0 < num_ceps <= num_bands:
         raise ValueError(f"num_ceps must be from 1 to the number of bands ({num_bands}), "
@@ -26,6 +28,14 @@ def cepstra(compressed: npt.NDArray[np.float64], num_ceps: int,
     lifter = float(lifter)
     if not (np.isfinite(lifter) and lifter >= 0):
         raise ValueError(f"lifter must be finite and not negative, got {lifter}")
+    return num_ceps, lifter
+
+
+def cepstra(compressed: npt.NDArray[np.float64], num_ceps: int,
+            lifter: float) -> npt.NDArray[np.float64]:
+    """The DCT-II of compressed levels over their last axis (bands), liftered."""
+    num_bands = compressed.shape[-1]
+    num_ceps, lifter = check_cepstra(num_ceps, lifter, num_bands)
     ceps = compressed @ dct_matrix(num_ceps, num_bands).T
     if lifter > 0:
         ceps *= 1 + lifter / 2 * np.sin(np.pi * np.arange(num_ceps) / lifter)
@@ -50,7 +60,7 @@ def delta(features: npt.ArrayLike, width: int = 9, order: int = 1,
     width : int
         Odd window length in frames, at least 3.
     order : int
-        How many times the delta is taken, at least 1.
+        How many times the delta is taken, from 1 to 16.
     axis : int
         The axis of frames.
 
@@ -65,8 +75,8 @@ def delta(features: npt.ArrayLike, width: int = 9, order: int = 1,
     width, order = operator.index(width), operator.index(order)
     if width < 3 or width % 2 == 0:
         raise ValueError(f"width must be odd and at least 3, got {width}")
-    if order < 1:
-        raise ValueError(f"order must be at least 1, got {order}")
+    if not 1 <= order <= _MAX_ORDER:
+        raise ValueError(f"order must be from 1 to {_MAX_ORDER}, got {order}")
     half = width // 2
     weights = np.arange(1, half + 1, dtype=np.float64)
     result = np.moveaxis(data, axis, 0).astype(np.float64)

@@ -13,6 +13,7 @@ from __future__ import annotations
 import math
 import operator
 import os
+import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Sequence, Tuple, Union
 
@@ -30,6 +31,10 @@ _ERB_DEFAULTS = (64, 50.0, 8000.0, 1.019)  # num_bands, low_Hz, high_Hz, bandwid
 #: band's centre (about 1), far below any recorded sound; digital silence reads -10.
 DEFAULT_FLOOR = 1e-10
 _CHECK_BLOCK = 1 << 16  # samples per block of the finiteness check
+_MAX_BANDS = 2**20
+#: The largest sample magnitude analysed: far above any audio, far below where the
+#: filters' squared magnitudes would overflow.
+MAX_SAMPLE = 1e100
 
 Array = npt.NDArray[np.float64]
 
@@ -42,8 +47,17 @@ def _positive_int(name: str, value: object, limit: int = 2**62) -> int:
     except TypeError:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
     if not 0 < number <= limit:
-        raise ValueError(f"{name} must be a positive integer, got {number}")
+        raise ValueError(f"{name} must be a positive integer up to {limit}, got {number}")
     return number
+
+
+def _integer(name: str, value: object) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
 
 
 def _finite(name: str, value: object) -> float:
@@ -57,6 +71,9 @@ def _frequencies(values: object) -> Tuple[float, ...]:
     cfs = np.asarray(values, dtype=np.float64)
     if cfs.ndim != 1 or cfs.size == 0:
         raise ValueError("center_frequencies must be a non-empty 1-D sequence of Hz values")
+    if cfs.size > _MAX_BANDS:
+        raise ValueError(f"center_frequencies must hold at most {_MAX_BANDS} values, "
+                         f"got {cfs.size}")
     if not np.all(np.isfinite(cfs)) or np.any(cfs <= 0):
         raise ValueError("center_frequencies must be finite and positive")
     if np.any(np.diff(cfs) <= 0):
@@ -103,11 +120,11 @@ class _Config:
             "sample_rate": int(rate),
             "frame_length": _positive_int("frame_length", frame_length),
             "hop_length": _positive_int("hop_length", hop_length),
-            "num_bands": _positive_int("num_bands", num_bands, 2**20),
+            "num_bands": _positive_int("num_bands", num_bands, _MAX_BANDS),
             "low_Hz": _finite("low_Hz", low_Hz),
             "high_Hz": _finite("high_Hz", high_Hz),
             "temporal_integration": _finite("temporal_integration", temporal_integration),
-            "channel": None if channel is None else operator.index(channel),
+            "channel": None if channel is None else _integer("channel", channel),
             "log": bool(log),
             "bandwidth_factor": _finite("bandwidth_factor", bandwidth_factor),
             "floor": _finite("floor", floor),
@@ -138,6 +155,20 @@ class _Config:
                           f"{nyquist:g} Hz; the bands above it alias", stacklevel=2)
         for name, value in values.items():
             object.__setattr__(self, name, value)
+        self._check_design()
+
+    def _check_design(self) -> None:
+        """Refuses filters whose coefficients are not finite (absurd bandwidths or
+        centre frequencies): their rows would be NaN. An impulse of a few samples
+        through every filter shows it."""
+        impulse = np.zeros((1, 4), order="F")
+        impulse[0, 0] = 1
+        response = _engine.continuous(impulse, self._bank(), "envelopes", 1, 1, 0, False, 0.0, 1)
+        if not np.all(np.isfinite(response)):
+            raise ValueError(f"these filters cannot be designed with finite coefficients "
+                             f"(center_frequencies up to {self.high_Hz:g} Hz, bandwidth_factor "
+                             f"{self.bandwidth_factor:g} at {self.sample_rate} Hz): make the "
+                             "bandwidth_factor or the center_frequencies smaller")
 
     # -- an immutable value ------------------------------------------------------------------
 
@@ -216,9 +247,11 @@ class _Config:
         if whole_frames and samples < self.frame_length:
             raise ValueError(f"signal of {samples} samples is shorter than one frame "
                              f"({self.frame_length} samples)")
+        with np.errstate(over="ignore"):  # out-of-range values become inf, then are refused
+            data = np.asarray(data, dtype=np.float64)
         if check_finite:
             _check_finite(data)
-        return np.asarray(data, dtype=np.float64)
+        return data
 
     def _finish(self, result: Array) -> Array:
         """The result in the configured dtype: computed in float64, cast once."""
@@ -314,11 +347,12 @@ class _Config:
         The orthonormal DCT-II over bands of the compressed band levels of this
         configuration's rows, optionally liftered; see `vorl.gfcc`.
         """
-        from ._cepstra import cepstra
+        from ._cepstra import cepstra, check_cepstra
 
-        compressed = self.replace(log=compression == "log", dtype=np.float64)
         if compression not in ("cuberoot", "log"):
             raise ValueError(f"compression must be 'cuberoot' or 'log', not {compression!r}")
+        check_cepstra(num_ceps, lifter, self.num_bands)
+        compressed = self.replace(log=compression == "log", dtype=np.float64)
         rows = compressed(signal, threads, check_finite=check_finite)  # type: ignore[operator]
         if compression == "cuberoot":
             rows = np.cbrt(rows)
@@ -326,15 +360,19 @@ class _Config:
 
 
 def _check_finite(data: Array) -> None:
-    """Raises ValueError naming the first non-finite sample; checks in blocks of bounded size."""
+    """Raises ValueError naming the first sample that is not finite or whose magnitude
+    exceeds `MAX_SAMPLE`; checks the float64 values in blocks of bounded size."""
     for start in range(0, data.shape[1], _CHECK_BLOCK):
         block = data[:, start:start + _CHECK_BLOCK]
-        bad = ~np.isfinite(block)
+        bad = ~(np.abs(block) <= MAX_SAMPLE)  # NaN compares False too
         if bad.any():
-            channel, sample = np.argwhere(bad)[np.argmin(np.argwhere(bad)[:, 1])]
-            raise ValueError(f"signal holds a non-finite sample ({block[channel, sample]}) at "
-                             f"channel {channel}, sample {start + sample}; pass "
-                             "check_finite=False to analyse it as it is")
+            where = np.argwhere(bad)
+            channel, sample = where[np.argmin(where[:, 1])]
+            value = block[channel, sample]
+            what = ("a non-finite sample" if not np.isfinite(value) else
+                    f"a sample beyond the largest magnitude analysed ({MAX_SAMPLE:g})")
+            raise ValueError(f"signal holds {what} ({value}) at channel {channel}, sample "
+                             f"{start + sample}; pass check_finite=False to analyse it as it is")
 
 
 def _rebuild(cls: type, arguments: Dict[str, Any]) -> _Config:
@@ -538,34 +576,58 @@ class ContinuousStream(_Stream):
 
 class FramedStream(_Stream):
     """A `Gammatone` fed in chunks; see `Gammatone.stream`. Keeps the samples
-    of the next frame that have arrived, never more than a frame."""
+    of the next frame that have arrived, never more than a frame, in a buffer
+    of one frame, so that a push costs the length of its chunk (and the frames
+    it completes), not the frame's.
+
+    A push that fails or is interrupted (Ctrl-C) leaves the stream as it was,
+    so pushing the same chunk again gives the one-call bits. One push runs at a
+    time: a push from another thread meanwhile raises RuntimeError.
+    """
 
     def __init__(self, config: Gammatone, threads: Optional[int] = 1) -> None:
         super().__init__(config)
         self._threads = _threads(threads)
-        self._tail: Optional[Array] = None  # samples of the next frame so far
+        self._buffer: Optional[Array] = None  # (channels, frame_length): the next frame so far
+        self._held = 0  # samples of the next frame in the buffer
         self._skip = 0  # samples before the next frame still to come (hop > frame)
         self._seen = 0
+        self._lock = threading.Lock()
 
     def push(self, chunk: npt.ArrayLike, *, check_finite: bool = True) -> Array:
         """The rows of the frames that `chunk` completes."""
+        if not self._lock.acquire(blocking=False):
+            raise RuntimeError("push() called while another push() of this stream runs")
+        try:
+            return self._push(chunk, check_finite)
+        finally:
+            self._lock.release()
+
+    def _push(self, chunk: npt.ArrayLike, check_finite: bool) -> Array:
         config = self.config
         assert isinstance(config, Gammatone)
         data = self._chunk(chunk, check_finite)
-        self._seen += data.shape[1]
-        skipped = min(self._skip, data.shape[1])
-        data, self._skip = data[:, skipped:], self._skip - skipped
-        if self._tail is not None:
-            data = np.concatenate([self._tail, data], axis=1)
-        frames = config.num_frames(data.shape[1])
-        if frames == 0:
-            self._tail = data
+        arrived = data.shape[1]
+        skipped = min(self._skip, arrived)
+        data = data[:, skipped:]
+        if self._buffer is None:
+            self._buffer = np.empty((data.shape[0], config.frame_length))
+        if self._held + data.shape[1] < config.frame_length:  # no frame completes
+            self._buffer[:, self._held:self._held + data.shape[1]] = data
+            self._held += data.shape[1]
+            self._skip -= skipped
+            self._seen += arrived
             planes = () if config.channel is not None else (data.shape[0],)
             return np.zeros((*planes, 0, config.num_bands), dtype=config.dtype)
-        rows = config._finish(config._run(data, self._threads))
-        start = frames * config.hop_length
-        self._tail = data[:, start:].copy()
-        self._skip = max(0, start - data.shape[1])
+        joined = np.concatenate([self._buffer[:, :self._held], data], axis=1)
+        rows = config._finish(config._run(joined, self._threads))
+        # The state changes only once the rows are computed.
+        start = config.num_frames(joined.shape[1]) * config.hop_length
+        tail = joined[:, start:]
+        self._buffer[:, :tail.shape[1]] = tail
+        self._held = tail.shape[1]
+        self._skip = max(0, start - joined.shape[1])
+        self._seen += arrived
         return rows
 
     @property

@@ -12,7 +12,7 @@ from typing import Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._gammatone import Cochleagram, Gammatone, _Config
+from ._gammatone import Cochleagram, Gammatone, _Config, _threads
 from ._io import load
 
 # Files longer than this many frames get a progress bar of their own.
@@ -166,10 +166,18 @@ def _analyse(path: Path, args: argparse.Namespace, progress: bool):
     return np.concatenate(parts) if parts else np.zeros((0, config.num_bands)), config
 
 
-def _write_npy(target: Path, blocks: Iterator[np.ndarray], shape: Tuple[int, int]) -> None:
+def _write_npy(target: Path, blocks: Iterator[np.ndarray], shape: Tuple[int, int],
+               metadata: Optional[str] = None) -> None:
     """Writes the rows as they come, under a temporary name that becomes `target`
-    only once every row is written; an interrupted run leaves no `target`."""
+    only once every row is written; an interrupted run leaves no `target`.
+
+    With `metadata`, it goes into the `.json` beside `target`, also under a
+    temporary name, renamed into place before the rows and after any earlier
+    `target` is removed: a `.npy` only ever stands beside its own `.json`.
+    """
     partial = target.with_name(target.name + ".part")
+    about = target.with_suffix(".json")
+    about_partial = about.with_name(about.name + ".part")
     try:
         with open(partial, "wb") as out:
             np.lib.format.write_array_header_1_0(
@@ -181,10 +189,19 @@ def _write_npy(target: Path, blocks: Iterator[np.ndarray], shape: Tuple[int, int
                 written += len(block)
         if written != shape[0]:
             raise ValueError(f"the file gave {written} frames, its header promised {shape[0]}")
+        if metadata is not None:
+            about_partial.write_text(metadata)
+            target.unlink(missing_ok=True)
+            os.replace(about_partial, about)
         os.replace(partial, target)
     except BaseException:
         partial.unlink(missing_ok=True)
+        about_partial.unlink(missing_ok=True)
         raise
+
+
+class _Unwritable(Exception):
+    """An output that can no longer be written whole (a full disk under an archive)."""
 
 
 class _Refused(Exception):
@@ -223,8 +240,8 @@ def _features(args: argparse.Namespace) -> int:
                 else:
                     target = args.output / f"{key}.npy"
                     target.parent.mkdir(parents=True, exist_ok=True)
-                    _write_npy(target, blocks, (frames, config.num_bands))
-                    _write_text(target.with_suffix(".json"), json.dumps(metadata, indent=1))
+                    _write_npy(target, blocks, (frames, config.num_bands),
+                               json.dumps(metadata, indent=1))
                 written += 1
                 frames_total += frames
             except (OSError, ValueError, TypeError) as error:
@@ -232,6 +249,9 @@ def _features(args: argparse.Namespace) -> int:
                 print(f"vorl: {path}: {error}", file=sys.stderr)
         if archive is not None:
             archive.close()
+    except _Unwritable as error:
+        print(f"vorl: {error}", file=sys.stderr)
+        return 1
     finally:
         if archive is not None:
             archive.discard()  # nothing once closed; a partial archive otherwise
@@ -279,6 +299,8 @@ def _output_kind(args: argparse.Namespace) -> str:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             _config(args, 1 << 20)  # every option but the file's rate
+        if args.threads is not None:
+            _threads(args.threads)
     except (TypeError, ValueError) as error:
         raise _Refused(f"bad option: {error}") from None
     if suffix == "":
@@ -330,12 +352,6 @@ def _features_to_zarr(args: argparse.Namespace) -> int:
     return 1 if report.failed else 0
 
 
-def _write_text(target: Path, text: str) -> None:
-    partial = target.with_name(target.name + ".part")
-    partial.write_text(text)
-    os.replace(partial, target)
-
-
 class _Archive:
     """An .npz written array by array as the rows come (bounded memory), with a
     `metadata` entry (JSON) naming every array's source and settings; it
@@ -352,28 +368,38 @@ class _Archive:
     def add(self, key: str, blocks: Iterator[np.ndarray], shape: Tuple[int, int],
             metadata: Dict[str, object]) -> None:
         """One array, first into a file of its own, so that a file failing half-way
-        leaves nothing in the archive."""
+        leaves nothing in the archive. Raises `_Unwritable` if the archive itself
+        fails: what it holds can then no longer be trusted."""
         assert self.zip is not None
         member = self.partial.with_name(self.partial.name + ".member.npy")
         _write_npy(member, blocks, shape)
         try:
             self.zip.write(member, arcname=f"{key}.npy")
+        except OSError as error:
+            raise _Unwritable(f"cannot write {self.target}: {error}; no archive written") from error
         finally:
             member.unlink()
         self.metadata[key] = metadata
 
     def close(self) -> None:
         assert self.zip is not None
-        with self.zip.open("metadata.npy", "w") as out:
-            np.lib.format.write_array(out, np.array(json.dumps(self.metadata)))
-        self.zip.close()
-        self.zip = None
-        os.replace(self.partial, self.target)
+        try:
+            with self.zip.open("metadata.npy", "w") as out:
+                np.lib.format.write_array(out, np.array(json.dumps(self.metadata)))
+            self.zip.close()
+            self.zip = None
+            os.replace(self.partial, self.target)
+        except OSError as error:
+            raise _Unwritable(f"cannot write {self.target}: {error}; no archive written") from error
 
     def discard(self) -> None:
         if self.zip is not None:
-            self.zip.close()
-            self.partial.unlink(missing_ok=True)
+            try:
+                self.zip.close()
+            except OSError:  # a full disk: the partial archive goes anyway
+                pass
+            self.zip = None
+        self.partial.unlink(missing_ok=True)
 
 
 def _plot(args: argparse.Namespace) -> int:

@@ -115,6 +115,11 @@ TEST(RotationTable, IsBoundedAndTheExtractorStillMatchesBeyondIt) {
     using vorl::extractor::detail::rotation_table_length;
     EXPECT_EQ(rotation_table_length(64, 1024), 1024u);  // the default bank: whole frames
     EXPECT_EQ(rotation_table_length(0, 1024), 0u);
+    // Rows of 1 MiB and more leave no room for a sample and its continuation: no table.
+    for (const std::size_t wide : {65537u, 131072u, 131073u, 1u << 20}) {
+        EXPECT_EQ(rotation_table_length(wide, 32), 0u) << wide;
+    }
+    EXPECT_EQ(rotation_table_length(65536, 32), 1u);  // rows of 1 MiB: one sample fits
     // 256 filters, 4 KiB a row: the bound leaves 511 samples of a longer frame.
     const std::size_t count = 256, n = 1500, length = rotation_table_length(count, n);
     EXPECT_EQ(length, max_rotation_table_bytes / 4096 - 1);

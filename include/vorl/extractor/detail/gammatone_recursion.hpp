@@ -263,11 +263,15 @@ private:
 /** Upper bound of a table's size: the default bank (64 filters, 1024 samples) takes 1 MiB. */
 constexpr std::size_t max_rotation_table_bytes = std::size_t(2) << 20;
 
-/** Samples a table for `count` filters covers: `frame_length`, at most what the bound allows. */
+/**
+ * Samples a table for `count` filters covers: `frame_length`, at most what the
+ * bound allows; 0 (no table) when the bound does not hold one sample's row and
+ * the row that continues it.
+ */
 inline std::size_t rotation_table_length(std::size_t count, std::size_t frame_length) {
     const std::size_t row_bytes = (count + 15) / 16 * 2 * RotationTable::block * sizeof(double);
-    if (row_bytes == 0) return 0;
-    return std::min(frame_length, max_rotation_table_bytes / row_bytes - 1);
+    const std::size_t rows = row_bytes == 0 ? 0 : max_rotation_table_bytes / row_bytes;
+    return rows < 2 ? 0 : std::min(frame_length, rows - 1);
 }
 
 /** The rotation table of `filters[0..count)` for the first `length` samples. */
