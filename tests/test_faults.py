@@ -199,3 +199,21 @@ def test_arguments_checked_before_any_work(tmp_path, capsys):
     assert main(["features", str(_flac(tmp_path / "a.wav")), "-o", str(tmp_path / "g"),
                  "--threads", "0"]) == 2
     assert "threads" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("signum", [15, 9], ids=["SIGTERM", "SIGKILL"])
+def test_a_killed_command_leaves_nothing_that_looks_complete(tmp_path, signum):
+    import sys
+
+    path = _flac(tmp_path / "long.wav", seconds=600)
+    out = tmp_path / "grams"
+    run = subprocess.Popen([sys.executable, "-m", "vorl", "features", str(path), "-o", str(out),
+                            "--quiet", "--threads", "1"], stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 30
+    while not list(out.glob("*.part")) and time.monotonic() < deadline:
+        time.sleep(0.01)  # until it writes
+    run.send_signal(signum)
+    run.communicate(timeout=30)
+    assert run.returncode == (143 if signum == 15 else -9)
+    left = sorted(p.name for p in out.iterdir())
+    assert left == ([] if signum == 15 else ["long.wav.npy.part"])

@@ -4,7 +4,9 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
+import threading
 import warnings
 import time
 from pathlib import Path
@@ -19,17 +21,33 @@ from ._io import load
 _FRAMES_PER_BLOCK = 2000
 
 
+class _Terminated(BaseException):
+    """SIGTERM, raised where the command is, so that its clean-up runs."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise _Terminated
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         return int(args.run(args))
     except KeyboardInterrupt:
         return 130
+    except _Terminated:
+        return 143
     except BrokenPipeError:  # the reader went away (`vorl demo | head`): quietly
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
 
 
 def _parser() -> argparse.ArgumentParser:
