@@ -82,7 +82,10 @@ def test_rows_are_the_frame_averages_of_the_envelopes(stereo, integration):
             s = 0.0
             for t in range(j * 24, j * 24 + 64):
                 s += float(env[t, k])  # in sample order, as specified
-            assert value == (1 - decay) * s / 64
+            if decay == 0:
+                assert value == s / 64
+            else:  # envelopes come times (1 - decay): the same up to rounding
+                assert value == pytest.approx(s / 64, rel=1e-13)
     logged = config.replace(log=True)(stereo[:, :300])
     assert np.array_equal(logged, np.vectorize(math.log10)(rows))  # the C library's log10
 
@@ -223,3 +226,35 @@ def test_ctrl_c_interrupts_a_long_native_call(call):
                          timeout=120)
     assert run.returncode == 0, run.stderr
     assert float(run.stdout) < 0.5
+
+
+def test_envelopes_read_on_the_rows_scale_whatever_the_time_constant():
+    config = Cochleagram(RATE, num_bands=32, frame_length=4410, hop_length=4410)
+    band = np.argmin(abs(config.center_frequencies - 1000))
+    sine = tone(config.center_frequencies[band], 1.0)
+    for tau in (0.0, 0.008, 0.05):
+        scaled = config.replace(temporal_integration=tau, log=False)
+        env = scaled.envelopes(sine)[:, band]
+        assert abs(env[-4410:].mean() - 1) < 0.05, tau  # a unit sine reads about 1
+        rows = scaled(sine)[:, band]
+        np.testing.assert_allclose(env[-4410:].mean(), rows[-1], rtol=1e-12)
+        streamed = scaled.stream("envelopes")
+        parts = [streamed.push(sine[i:i + 777]) for i in range(0, len(sine), 777)]
+        assert np.array_equal(np.concatenate(parts)[:, band], env)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: Cochleagram(RATE).stream().push(x for x in range(5)), "array of samples"),
+    (lambda: vorl.gfcc(np.zeros(4096), RATE, compression="log", floor=0), "positive floor"),
+])
+def test_errors_that_say_what_to_do(call, message):
+    with pytest.raises((TypeError, ValueError), match=message):
+        call()
+
+
+@pytest.mark.parametrize("make", [lambda: Cochleagram(RATE).stream(), lambda: Gammatone(RATE).stream()])
+def test_a_transposed_chunk_gets_the_hint(make):
+    stream = make()
+    stream.push(np.zeros((2, 3000)))
+    with pytest.raises(ValueError, match=r"push chunk\.T"):
+        stream.push(np.zeros((5000, 2)))

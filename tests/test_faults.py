@@ -89,7 +89,7 @@ def test_a_damaged_file_fails_alone(tmp_path, capsys):
     damaged = _flac(tmp_path / "damaged.flac", seconds=20)
     data = damaged.read_bytes()
     damaged.write_bytes(data[:len(data) // 2] + bytes(len(data) // 4))  # cut and garbled
-    config = Gammatone(RATE)
+    config = vorl.Cochleagram(RATE)  # the command's default
     with pytest.raises(ValueError, match="damaged.flac"):
         config.from_file(damaged)
     with pytest.raises(ValueError, match="damaged.flac"):

@@ -227,6 +227,10 @@ class _Config:
             raise TypeError("signal must hold the samples, not name a file: "
                             "pass the samples; read a file with vorl.load(path)")
         data = np.asarray(signal)
+        if data.dtype == object:
+            raise TypeError(f"signal must be an array of samples (a NumPy array or a list of "
+                            f"numbers), not {type(signal).__name__}; for a generator of chunks, "
+                            "push each chunk")
         if not np.issubdtype(data.dtype, np.floating):
             raise TypeError(f"signal must hold floating-point samples, not {data.dtype}; "
                             "scale integer PCM to floats first")
@@ -352,6 +356,10 @@ class _Config:
         if compression not in ("cuberoot", "log"):
             raise ValueError(f"compression must be 'cuberoot' or 'log', not {compression!r}")
         check_cepstra(num_ceps, lifter, self.num_bands)
+        if compression == "log" and self.floor == 0:
+            raise ValueError("compression='log' needs a positive floor: log10(0) of silent "
+                             "bands would make every coefficient -inf or NaN; keep the default "
+                             f"floor ({DEFAULT_FLOOR:g}) or pass another positive one")
         compressed = self.replace(log=compression == "log", dtype=np.float64)
         rows = compressed(signal, threads, check_finite=check_finite)  # type: ignore[operator]
         if compression == "cuberoot":
@@ -496,8 +504,14 @@ class Cochleagram(_Config):
 
     def envelopes(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
                   check_finite: bool = True) -> Array:
-        """Each band's integrated, gain-scaled envelope after each sample:
-        shape (samples, num_bands)."""
+        """Each band's integrated, gain-scaled envelope after each sample, on the
+        rows' scale: shape (samples, num_bands).
+
+        The integrator's state times (1 - decay), so that a unit sine at a
+        band's centre reads about 1 whatever `temporal_integration` is; the
+        frame means of these values are the rows (up to rounding: see the
+        definitions).
+        """
         return self._run(signal, "envelopes", threads, check_finite)
 
     def band_signals(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
@@ -525,9 +539,17 @@ class Cochleagram(_Config):
     def _run(self, signal: npt.ArrayLike, output: str, threads: Optional[int],
              check_finite: bool) -> Array:
         data = self._prepare(signal, whole_frames=output == "rows", check_finite=check_finite)
-        return self._finish(_engine.continuous(
-            data, self._bank(), output, self.frame_length, self.hop_length, self.channel,
-            self.log, self.floor, _threads(threads)))
+        bank = self._bank()
+        return self._finish(_on_rows_scale(output, bank, _engine.continuous(
+            data, bank, output, self.frame_length, self.hop_length, self.channel,
+            self.log, self.floor, _threads(threads))))
+
+
+def _on_rows_scale(output: str, bank: Any, result: Array) -> Array:
+    """Envelopes times (1 - decay), in place: the integrator's state on the rows' scale."""
+    if output == "envelopes" and bank.decay != 0:
+        result *= 1 - bank.decay
+    return result
 
 
 class _Stream:
@@ -544,8 +566,11 @@ class _Stream:
         data = np.asarray(chunk)
         channels = data.shape[0] if data.ndim == 2 else 1
         if self._channels is not None and channels != self._channels:
+            hint = ("; it looks like (samples, channels): push chunk.T (chunks are "
+                    "(channels, samples))" if data.ndim == 2 and data.shape[1] == self._channels
+                    else "")
             raise ValueError(f"chunk has {channels} channel(s), but the stream's first "
-                             f"chunk had {self._channels}")
+                             f"chunk had {self._channels}{hint}")
         data = self.config._prepare(data, whole_frames=False, check_finite=check_finite)
         self._channels = channels
         return data
@@ -560,13 +585,15 @@ class ContinuousStream(_Stream):
             raise ValueError(f"output must be 'rows', 'envelopes' or 'band_signals', not {output!r}")
         super().__init__(config)
         self.output = output
-        self._native = _engine.Stream(config._bank(), output, config.frame_length,
+        self._bank = config._bank()
+        self._native = _engine.Stream(self._bank, output, config.frame_length,
                                       config.hop_length, config.channel, config.log,
                                       config.floor, _threads(threads))
 
     def push(self, chunk: npt.ArrayLike, *, check_finite: bool = True) -> Array:
         """What `chunk` completes: rows of frames, or one row per sample."""
-        return self.config._finish(self._native.push(self._chunk(chunk, check_finite)))
+        return self.config._finish(_on_rows_scale(
+            self.output, self._bank, self._native.push(self._chunk(chunk, check_finite))))
 
     @property
     def samples_seen(self) -> int:

@@ -8,7 +8,7 @@ import numpy.typing as npt
 
 from ._gammatone import Cochleagram, _Config
 
-_LEVEL_UNIT = "1: unit sine at the centre"
+_LEVEL_UNIT = "unit sine at the band's centre"
 
 
 def _erb_rate(f_Hz: npt.ArrayLike) -> npt.NDArray[np.float64]:
@@ -27,12 +27,17 @@ def _pyplot() -> Any:
     return plt
 
 
-def _hz_ticks(axis: Any, low: float, high: float) -> None:
-    """Tick labels in Hz at round frequencies, on an axis of any scale."""
+def _hz_ticks(axis: Any, low: float, high: float, scale: Any = np.log10) -> None:
+    """Tick labels in Hz at round frequencies, on an axis of `scale` (ERB-rate or
+    log); a tick closer than 7% of the axis to the one kept below it is left out,
+    so that labels never overlap."""
     from matplotlib.ticker import FixedLocator, NullFormatter, ScalarFormatter
 
-    ticks = [f for f in (20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 20000, 50000)
-             if low <= f <= high]
+    span = float(scale(high) - scale(low)) or 1.0
+    ticks: list = []
+    for f in (20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 20000, 50000):
+        if low <= f <= high and (not ticks or (scale(f) - scale(ticks[-1])) / span >= 0.07):
+            ticks.append(f)
     axis.set_major_locator(FixedLocator(ticks))
     axis.set_major_formatter(ScalarFormatter())
     axis.set_minor_formatter(NullFormatter())
@@ -77,6 +82,9 @@ def plot(gram: npt.ArrayLike, config_or_cfs: Union[_Config, npt.ArrayLike],
         log = bool(np.any(gram < 0))  # levels are not negative, their logarithms can be
     if hop_length is None or sample_rate is None:
         raise ValueError("hop_length and sample_rate are needed with centre frequencies")
+    if gram.ndim == 3 and gram.shape[-1] == len(cfs):
+        raise ValueError(f"gram of shape {gram.shape} holds {gram.shape[0]} channels "
+                         "(channel=None); plot one of them, e.g. gram[0]")
     if gram.ndim != 2 or gram.shape[1] != len(cfs):
         raise ValueError(f"gram of shape {gram.shape} does not have one column per band "
                          f"({len(cfs)} bands)")
@@ -104,10 +112,11 @@ def plot(gram: npt.ArrayLike, config_or_cfs: Union[_Config, npt.ArrayLike],
                          vmin=bottom, vmax=top if top > bottom else bottom + 1)
     ax.set_yscale("function", functions=(_erb_rate, _hz))
     ax.set_ylim(edges_Hz[0], edges_Hz[-1])
-    _hz_ticks(ax.yaxis, edges_Hz[0], edges_Hz[-1])
+    _hz_ticks(ax.yaxis, max(edges_Hz[0], 1e-3), edges_Hz[-1], _erb_rate)
     ax.set_xlabel("time (s)")
     ax.set_ylabel("band centre frequency (Hz, ERB-rate scale)")
-    label = f"log10 band level ({_LEVEL_UNIT})" if log else f"band level ({_LEVEL_UNIT})"
+    label = (f"log10 band level (0 = {_LEVEL_UNIT})" if log
+             else f"band level (1 = {_LEVEL_UNIT})")
     ax.figure.colorbar(mesh, ax=ax, label=label)
     return ax
 

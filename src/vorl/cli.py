@@ -50,10 +50,21 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             signal.signal(signal.SIGTERM, previous)
 
 
+class _Formatter(argparse.HelpFormatter):
+    """Help that names an option's default once, and only where there is one."""
+
+    def _get_help_string(self, action: argparse.Action) -> Optional[str]:
+        text = action.help or ""
+        if ("default" not in text and action.option_strings and not action.required
+                and not any(action.default is none for none in (None, False, argparse.SUPPRESS))):
+            text += " (default: %(default)s)"
+        return text
+
+
 def _parser() -> argparse.ArgumentParser:
     from . import __version__
 
-    formatter = argparse.ArgumentDefaultsHelpFormatter
+    formatter = _Formatter
     parser = argparse.ArgumentParser(prog="vorl", description=__doc__, formatter_class=formatter)
     parser.add_argument("--version", action="version", version=f"vorl {__version__}")
     commands = parser.add_subparsers(required=True, metavar="COMMAND")
@@ -80,7 +91,8 @@ def _parser() -> argparse.ArgumentParser:
     features.add_argument("--overwrite", action="store_true",
                           help=".zarr output: redo arrays made with another configuration "
                                "instead of refusing the store")
-    features.add_argument("--quiet", action="store_true", help="no progress bars")
+    features.add_argument("--quiet", action="store_true",
+                          help="no progress bars (they are drawn only on a terminal) and no summary")
     features.set_defaults(run=_features)
 
     picture = commands.add_parser("plot", help="draw the gammatonegram of a file as a PNG",
@@ -94,6 +106,9 @@ def _parser() -> argparse.ArgumentParser:
                                formatter_class=formatter)
     demo.add_argument("-o", "--output", type=Path, default=Path("vorl-demo.png"),
                       help="PNG file to write")
+    demo.add_argument("--framed", action="store_true",
+                      help="the per-frame extractor's rows (filters restarted at each frame) "
+                           "instead of the continuous filterbank's")
     demo.set_defaults(run=_demo)
     return parser
 
@@ -111,9 +126,10 @@ def _add_config_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--channel", type=int, default=defaults.channel,
                        help="channel to analyse; negative averages all channels")
     group.add_argument("--linear", action="store_true", help="band levels instead of their log10")
-    group.add_argument("--continuous", action="store_true",
-                       help="filters run through the whole file (a cochleagram) instead of "
-                            "restarting at each frame")
+    group.add_argument("--framed", action="store_true",
+                       help="the per-frame extractor's rows: filters restarted at each frame, "
+                            "instead of run continuously through the whole file")
+    group.add_argument("--continuous", action="store_true", help=argparse.SUPPRESS)  # the default
     group.add_argument("--threads", type=int, default=None, help="worker threads (default: all cores)")
     group.add_argument("--rate", type=int, default=None, metavar="HZ",
                        help="resample every file to this rate (soxr, quality VHQ); by default "
@@ -121,7 +137,7 @@ def _add_config_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _config(args: argparse.Namespace, sample_rate: int) -> _Config:
-    cls = Cochleagram if getattr(args, "continuous", False) else Gammatone
+    cls = Gammatone if args.framed else Cochleagram
     return cls(sample_rate, frame_length=args.frame, hop_length=args.hop,
                num_bands=args.bands, low_Hz=args.low, high_Hz=args.high,
                temporal_integration=args.integration, channel=args.channel,
@@ -146,8 +162,7 @@ class _Analyses:
                 warnings.simplefilter("always")
                 self.made[rate] = _config(self.args, rate)
             for warning in caught:
-                print(f"vorl: {self.file or f'files at {rate} Hz'}: warning: {warning.message}",
-                      file=sys.stderr)
+                _say(f"vorl: {self.file or f'files at {rate} Hz'}: warning: {warning.message}")
             if len(self.made) == 2:
                 print(f"vorl: note: the files have different sample rates ({', '.join(map(str, self.made))} "
                       "Hz, ...); each is analysed at its own, so frames of the same length span "
@@ -167,6 +182,18 @@ class _Analyses:
         if progress and frames > _FRAMES_PER_BLOCK:
             blocks = _with_progress(blocks, frames, path.name)
         return config, rate, frames, blocks
+
+
+def _bars(args: argparse.Namespace) -> bool:
+    """Progress bars: on a terminal only, and not with --quiet."""
+    return not args.quiet and sys.stderr.isatty()
+
+
+def _say(line: str) -> None:
+    """A line on stderr that never shares its line with a progress bar."""
+    from tqdm import tqdm
+
+    tqdm.write(line, file=sys.stderr)
 
 
 def _with_progress(blocks: Iterator[np.ndarray], frames: int, name: str) -> Iterator[np.ndarray]:
@@ -247,11 +274,11 @@ def _features(args: argparse.Namespace) -> int:
     archive = _Archive(args.output) if kind == "npz" else None
     try:
         for name, key in tqdm(keys.items(), unit="file", leave=False,
-                              disable=args.quiet or len(keys) < 2):
+                              disable=not _bars(args) or len(keys) < 2):
             path = Path(name)
             try:
                 config, rate, frames, blocks = analyses.blocks(path, args.threads,
-                                                               progress=not args.quiet)
+                                                               progress=_bars(args))
                 metadata = metadata_of(config, path, rate, resampler(rate, config.sample_rate))
                 if archive is not None:
                     archive.add(key, blocks, (frames, config.num_bands), metadata)
@@ -264,7 +291,7 @@ def _features(args: argparse.Namespace) -> int:
                 frames_total += frames
             except (OSError, ValueError, TypeError) as error:
                 failed += 1
-                print(f"vorl: {path}: {error}", file=sys.stderr)
+                _say(f"vorl: {path}: {error}")
         if archive is not None:
             archive.close()
     except _Unwritable as error:
@@ -423,7 +450,7 @@ class _Archive:
 def _plot(args: argparse.Namespace) -> int:
     try:
         gram, config = _analyse(args.file, args, progress=False)
-        _save_picture(gram, config, args.output, title=args.file.name)
+        _save_picture(gram, config, args.output, title=f"{args.file.name}: {_what(config)}")
     except (OSError, ValueError, TypeError) as error:
         print(f"vorl: {args.file}: {error}", file=sys.stderr)
         return 1
@@ -431,6 +458,11 @@ def _plot(args: argparse.Namespace) -> int:
         print(f"vorl: {error}", file=sys.stderr)
         return 1
     return 0
+
+
+def _what(config: _Config) -> str:
+    return ("framed gammatonegram (filters restarted at each frame)"
+            if isinstance(config, Gammatone) else "cochleagram (continuous gammatone filterbank)")
 
 
 def _save_picture(gram: np.ndarray, config: Gammatone, output: Path, title: str) -> None:
@@ -467,7 +499,8 @@ def _demo(args: argparse.Namespace) -> int:
 
     rate = 44100
     signal = demo_signal(rate)
-    config = Gammatone(rate)
+    config = Gammatone(rate) if args.framed else Cochleagram(rate)
+    what = _what(config)
     start = time.perf_counter()
     gram = config(signal)
     took = time.perf_counter() - start
@@ -476,7 +509,7 @@ def _demo(args: argparse.Namespace) -> int:
 
     print(f"vorl demo: {seconds:.1f} s harmonic glide 150 -> 600 Hz with a noise burst at "
           f"{rate} Hz")
-    print(f"gammatonegram: {gram.shape[0]} frames x {gram.shape[1]} bands "
+    print(f"{what}: {gram.shape[0]} frames x {gram.shape[1]} bands "
           f"({cfs[0]:.0f} - {cfs[-1]:.0f} Hz), log10 levels {gram.min():.2f} .. {gram.max():.2f}")
     print(f"computed in {took * 1e3:.1f} ms ({seconds / took:.0f}x real time, "
           f"kernel {simd_kernel()})")
@@ -487,7 +520,8 @@ def _demo(args: argparse.Namespace) -> int:
         bar = "#" * int(round(40 * (gram[frame, band] - gram.min()) / (np.ptp(gram) or 1)))
         print(f"  t = {at:4.2f} s  {cfs[band]:7.1f} Hz  {gram[frame, band]:6.2f}  {bar}")
     try:
-        _save_picture(gram, config, args.output, title="vorl demo")
+        _save_picture(gram, config, args.output,
+                      title=f"vorl demo: {what} of a harmonic glide with a noise burst")
     except ImportError as error:
         print(f"no picture: {error}", file=sys.stderr)
         return 0
