@@ -38,6 +38,73 @@ MAX_SAMPLE = 1e100
 
 Array = npt.NDArray[np.float64]
 
+# Parameter sections shared by several docstrings, put in by `_doc`.
+_DOC = {
+    "configuration": """sample_rate : int
+        Samples per second of the signals analysed, a whole number.
+    frame_length : int
+        Samples per frame.
+    hop_length : int
+        Samples from the start of one frame to the start of the next.
+    num_bands : int
+        Number of gammatone filters, spaced evenly on the ERB-rate scale
+        (at most 2**20).
+    low_Hz : float
+        Centre frequency of the lowest band, in Hz.
+    high_Hz : float
+        Centre frequency of the highest band, in Hz; above the Nyquist frequency
+        it warns that the upper bands alias.
+    temporal_integration : float
+        Time constant, in seconds, of the leaky integration of each band's
+        envelope; 0 turns it off.
+    channel : int or None
+        The channel to analyse; a negative value averages all channels; None
+        analyses every channel separately (a leading channel axis in the result).
+    log : bool
+        Return log10 of the band levels (True) or the levels themselves.
+    center_frequencies : sequence of float, optional
+        Ascending positive centre frequencies in Hz, in place of `num_bands`,
+        `low_Hz` and `high_Hz`.
+    bandwidth_factor : float
+        Factor on each filter's equivalent rectangular bandwidth (1.019: the
+        standard gammatone).
+    floor : float
+        Levels below it are raised to it before log10, so digital silence reads
+        log10(floor) instead of -inf (default `DEFAULT_FLOOR`, 1e-10); 0 keeps
+        the extractor's values.
+    dtype : {float64, float32}
+        Type of the results: always computed in float64, cast once at the end.""",
+    "signal": """signal : array_like
+        1-D (samples) or 2-D (channels, samples) floating-point samples, any
+        memory layout; never modified.""",
+    "threads": """threads : int, optional
+        Worker threads; default every core this process may use.""",
+    "check_finite": """check_finite : bool
+        Raise ValueError at the first sample that is NaN, infinite or larger in
+        magnitude than `MAX_SAMPLE`.""",
+    "rows": """ndarray
+        Shape (frames, num_bands), or (channels, frames, num_bands) with
+        ``channel=None``; frames start at 0, hop_length, 2 hop_length, ...""",
+    "samples": """ndarray
+        Shape (samples, num_bands), or (channels, samples, num_bands) with
+        ``channel=None``.""",
+}
+
+
+def _doc(thing: Any) -> Any:
+    """Puts the shared sections into the ``<name>`` markers of a docstring (of a
+    class, its methods' too)."""
+    for part in [thing, *vars(thing).values()] if isinstance(thing, type) else [thing]:
+        part = getattr(part, "fget", part)  # a property's getter
+        if callable(part) and part.__doc__ and "<" in part.__doc__:
+            text = part.__doc__
+            for name, section in _DOC.items():
+                # Sections are written at 4 spaces; a method's docstring sits at 8.
+                indent = text[:text.index(f"<{name}>")].rsplit("\n", 1)[-1] if f"<{name}>" in text else ""
+                text = text.replace(f"<{name}>", section.replace("\n    ", "\n" + indent))
+            part.__doc__ = text
+    return thing
+
 
 def _positive_int(name: str, value: object, limit: int = 2**62) -> int:
     if isinstance(value, bool):
@@ -81,6 +148,7 @@ def _frequencies(values: object) -> Tuple[float, ...]:
     return tuple(float(f) for f in cfs)
 
 
+@_doc
 class _Config:
     """Parameters shared by `Gammatone` and `Cochleagram`: an immutable, picklable value."""
 
@@ -187,7 +255,18 @@ class _Config:
     __delattr__ = __setattr__  # type: ignore[assignment]
 
     def replace(self, **changes: Any) -> "_Config":
-        """A copy with some parameters changed."""
+        """A copy with some parameters changed.
+
+        Parameters
+        ----------
+        **changes
+            Parameters of the configuration and their new values.
+
+        Returns
+        -------
+        Gammatone or Cochleagram
+            A new configuration of the same class.
+        """
         return type(self)(**{**self._arguments(), **changes})
 
     def __eq__(self, other: object) -> bool:
@@ -217,7 +296,18 @@ class _Config:
         return np.array(self._bank().center_frequencies)
 
     def num_frames(self, num_samples: int) -> int:
-        """Number of whole frames in a signal of `num_samples` samples."""
+        """Number of whole frames in a signal.
+
+        Parameters
+        ----------
+        num_samples : int
+            Samples per channel.
+
+        Returns
+        -------
+        int
+            Frames that fit whole, 0 if not even one does.
+        """
         return int(_engine.whole_frames(num_samples, self.frame_length, self.hop_length))
 
     def _prepare(self, signal: npt.ArrayLike, *, whole_frames: bool,
@@ -266,9 +356,24 @@ class _Config:
                     resample: bool = False) -> Iterator[Array]:
         """The rows of an audio file, computed `block_samples` samples at a time.
 
-        Their concatenation equals `from_file` bit for bit, whatever the block
-        size; memory holds one block and the state of the filters, however
-        long the file. The parameters are those of `from_file`.
+        Parameters
+        ----------
+        path : str or os.PathLike
+            Any file libsndfile reads (WAV, FLAC, OGG, MP3, ...).
+        <threads>
+        block_samples : int
+            Samples per channel read and analysed at a time.
+        <check_finite>
+        resample : bool
+            Resample a file at another rate to this configuration's (soxr,
+            quality "VHQ", streamed); False raises ValueError for such a file.
+
+        Returns
+        -------
+        iterator of ndarray
+            Blocks of rows, whose concatenation equals `from_file` bit for bit
+            whatever the block size; memory holds one block and the state of
+            the filters, however long the file.
         """
         return self._open_file(path, threads, block_samples, check_finite, resample)[1]
 
@@ -308,10 +413,8 @@ class _Config:
         ----------
         path : str or os.PathLike
             Any file libsndfile reads (WAV, FLAC, OGG, MP3, ...).
-        threads : int, optional
-            As for calling the configuration.
-        check_finite : bool
-            Raise ValueError at the first NaN or infinite sample.
+        <threads>
+        <check_finite>
         resample : bool
             Resample a file at another rate to this configuration's (soxr,
             quality "VHQ", streamed); False raises ValueError for such a file.
@@ -346,10 +449,28 @@ class _Config:
     def gfcc(self, signal: npt.ArrayLike, num_ceps: int = 13, compression: str = "cuberoot",
              lifter: float = 0, threads: Optional[int] = None,
              check_finite: bool = True) -> Array:
-        """Gammatone cepstral coefficients of every whole frame: shape (frames, num_ceps).
+        """Gammatone cepstral coefficients of every whole frame.
 
         The orthonormal DCT-II over bands of the compressed band levels of this
         configuration's rows, optionally liftered; see `vorl.gfcc`.
+
+        Parameters
+        ----------
+        <signal>
+        num_ceps : int
+            Coefficients per frame, at most the number of bands.
+        compression : {"cuberoot", "log"}
+            Cube root of the levels, or log10 of max(level, floor).
+        lifter : float
+            The sinusoidal lifter's parameter; 0 turns it off.
+        <threads>
+        <check_finite>
+
+        Returns
+        -------
+        ndarray
+            Shape (frames, num_ceps), or (channels, frames, num_ceps) with
+            ``channel=None``.
         """
         from ._cepstra import cepstra, check_cepstra
 
@@ -393,6 +514,7 @@ def _threads(threads: Optional[int]) -> int:
     return _default_threads() if threads is None else _positive_int("threads", threads, 4096)
 
 
+@_doc
 class Gammatone(_Config):
     """Configuration of a framed gammatonegram: an immutable, picklable value.
 
@@ -403,18 +525,11 @@ class Gammatone(_Config):
 
     Parameters
     ----------
-    sample_rate : samples per second (a whole number).
-    frame_length, hop_length : frame size and frame step, in samples.
-    num_bands : number of gammatone filters, evenly spaced on the ERB-rate scale.
-    low_Hz, high_Hz : centre frequencies of the lowest and highest band.
-    temporal_integration : time constant, in seconds, of the leaky integration of
-        each band's envelope; 0 turns it off.
-    channel : channel to analyse; a negative value averages all channels; None
-        analyses every channel separately (a leading channel axis in the result).
-    log : return log10 of the band levels (True) or the levels themselves.
-    center_frequencies : ascending positive centre frequencies in Hz, in place of
-        `num_bands`, `low_Hz` and `high_Hz`.
-    bandwidth_factor : widening of each filter's equivalent rectangular bandwidth.
+    <configuration>
+
+    See Also
+    --------
+    Cochleagram : the same parameters, the filters run through the whole signal.
     """
 
     __slots__ = ()
@@ -424,6 +539,12 @@ class Gammatone(_Config):
 
         Only for ERB-spaced bands of the standard bandwidth, which is what the
         extractor designs.
+
+        Returns
+        -------
+        _vorl.extractor.GammatoneFilterbank
+            Called on one frame of `frame_length` samples, it returns that
+            frame's row.
         """
         from _vorl.extractor import GammatoneFilterbank
 
@@ -439,21 +560,39 @@ class Gammatone(_Config):
 
     def __call__(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
                  check_finite: bool = True) -> Array:
-        """Features of every whole frame of `signal`: shape (frames, num_bands).
+        """Features of every whole frame of `signal`.
 
         Parameters
         ----------
-        signal : 1-D (samples) or 2-D (channels, samples) floating-point samples,
-            any layout; never modified.
-        threads : worker threads (default: every core this process may use).
-        check_finite : raise ValueError at the first NaN or infinite sample.
+        <signal>
+        <threads>
+            They share the frames.
+        <check_finite>
+
+        Returns
+        -------
+        <rows>
         """
         return self._finish(self._run(self._prepare(signal, whole_frames=True,
                                                     check_finite=check_finite), threads))
 
     def blocks(self, signal: npt.ArrayLike, frames_per_block: int,
                threads: Optional[int] = None, *, check_finite: bool = True) -> Iterator[Array]:
-        """The rows of `self(signal)` in blocks of up to `frames_per_block` frames."""
+        """The rows of ``self(signal)`` in blocks of frames.
+
+        Parameters
+        ----------
+        <signal>
+        frames_per_block : int
+            Frames per block (the last block may have fewer).
+        <threads>
+        <check_finite>
+
+        Returns
+        -------
+        iterator of ndarray
+            Blocks of rows whose concatenation is ``self(signal)``.
+        """
         frames_per_block = _positive_int("frames_per_block", frames_per_block)
         data = self._prepare(signal, whole_frames=True, check_finite=check_finite)
         total = self.num_frames(data.shape[1])
@@ -464,8 +603,18 @@ class Gammatone(_Config):
             yield self._finish(self._run(data[:, start:stop], threads))
 
     def stream(self, threads: Optional[int] = 1) -> "FramedStream":
-        """A stream that takes the signal in chunks and returns the rows each
-        completes; `threads` share the frames of a chunk."""
+        """A stream that takes the signal in chunks and returns the rows each completes.
+
+        Parameters
+        ----------
+        threads : int, optional
+            Worker threads sharing the frames of a chunk; None: every core.
+
+        Returns
+        -------
+        FramedStream
+            Its pushes, joined, give the rows of one call bit for bit.
+        """
         return FramedStream(self, threads)
 
     def _file_stream(self, threads: Optional[int]) -> "FramedStream":
@@ -479,6 +628,7 @@ class Gammatone(_Config):
                               self.channel, self.log, self.floor, _threads(threads))
 
 
+@_doc
 class Cochleagram(_Config):
     """Configuration of a cochleagram: gammatone filters that run continuously
     through the whole signal. An immutable, picklable value.
@@ -488,35 +638,60 @@ class Cochleagram(_Config):
     sample j*hop_length ... j*hop_length + frame_length - 1 (log10 of it when
     `log`). The filter state is carried from the signal's first sample, so row 0
     equals row 0 of the framed `Gammatone` bit for bit, and the later rows see
-    the filters in their steady state. The parameters are those of `Gammatone`.
+    the filters in their steady state.
+
+    Parameters
+    ----------
+    <configuration>
+
+    See Also
+    --------
+    Gammatone : the same parameters, every filter restarted at each frame.
     """
 
     __slots__ = ()
 
     def __call__(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
                  check_finite: bool = True) -> Array:
-        """Rows of every whole frame of `signal`: shape (frames, num_bands).
+        """Rows of every whole frame of `signal`.
 
-        Parameters are those of `Gammatone.__call__`; threads share the bands
-        and channels.
+        Parameters
+        ----------
+        <signal>
+        <threads>
+            They share the bands and channels.
+        <check_finite>
+
+        Returns
+        -------
+        <rows>
         """
         return self._run(signal, "rows", threads, check_finite)
 
     def envelopes(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
                   check_finite: bool = True) -> Array:
-        """Each band's integrated, gain-scaled envelope after each sample, on the
-        rows' scale: shape (samples, num_bands).
+        """Each band's integrated, gain-scaled envelope after each sample, on the rows' scale.
 
         The integrator's state times (1 - decay), so that a unit sine at a
         band's centre reads about 1 whatever `temporal_integration` is; the
         frame means of these values are the rows (up to rounding: see the
         definitions).
+
+        Parameters
+        ----------
+        <signal>
+        <threads>
+        <check_finite>
+
+        Returns
+        -------
+        <samples>
         """
         return self._run(signal, "envelopes", threads, check_finite)
 
     def band_signals(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
                      check_finite: bool = True) -> Array:
-        """Each band's real band-pass output: shape (samples, num_bands).
+        """Each band's real band-pass output after each sample.
 
         With u the band's complex baseband output and (qc, qs) = (cos t theta,
         -sin t theta) the rotation that took sample t down to baseband (theta the
@@ -524,13 +699,34 @@ class Cochleagram(_Config):
         gain * (Re u * qc + Im u * qs): u turned back up to the centre
         frequency, real part, scaled so that a unit sine at the centre gives a
         sine of about unit amplitude.
+
+        Parameters
+        ----------
+        <signal>
+        <threads>
+        <check_finite>
+
+        Returns
+        -------
+        <samples>
         """
         return self._run(signal, "band_signals", threads, check_finite)
 
     def stream(self, output: str = "rows", threads: int = 1) -> "ContinuousStream":
-        """A stream of `output` ("rows", "envelopes" or "band_signals") that takes
-        the signal in chunks and returns what each chunk completes; `threads`
-        share its bands and channels."""
+        """A stream that takes the signal in chunks and returns what each completes.
+
+        Parameters
+        ----------
+        output : {"rows", "envelopes", "band_signals"}
+            What the stream returns, as the method of that name (rows: calling).
+        threads : int
+            Worker threads sharing its bands and channels.
+
+        Returns
+        -------
+        ContinuousStream
+            Its pushes, joined, give one call's result bit for bit.
+        """
         return ContinuousStream(self, output, threads)
 
     def _file_stream(self, threads: Optional[int]) -> "ContinuousStream":
@@ -576,8 +772,19 @@ class _Stream:
         return data
 
 
+@_doc
 class ContinuousStream(_Stream):
-    """A `Cochleagram` fed in chunks; see `Cochleagram.stream`."""
+    """A `Cochleagram` fed in chunks; see `Cochleagram.stream`.
+
+    Parameters
+    ----------
+    config : Cochleagram
+        The analysis.
+    output : {"rows", "envelopes", "band_signals"}
+        What each push returns.
+    threads : int, optional
+        Worker threads sharing the bands and channels.
+    """
 
     def __init__(self, config: Cochleagram, output: str = "rows",
                  threads: Optional[int] = 1) -> None:
@@ -591,7 +798,20 @@ class ContinuousStream(_Stream):
                                       config.floor, _threads(threads))
 
     def push(self, chunk: npt.ArrayLike, *, check_finite: bool = True) -> Array:
-        """What `chunk` completes: rows of frames, or one row per sample."""
+        """Analyse the next chunk of the signal.
+
+        Parameters
+        ----------
+        chunk : array_like
+            The next samples: 1-D, or (channels, samples) with the first
+            chunk's channel count; any length, 0 included.
+        <check_finite>
+
+        Returns
+        -------
+        ndarray
+            What `chunk` completes: rows of frames, or one row per sample.
+        """
         return self.config._finish(_on_rows_scale(
             self.output, self._bank, self._native.push(self._chunk(chunk, check_finite))))
 
@@ -601,8 +821,11 @@ class ContinuousStream(_Stream):
         return int(self._native.samples_seen)
 
 
+@_doc
 class FramedStream(_Stream):
-    """A `Gammatone` fed in chunks; see `Gammatone.stream`. Keeps the samples
+    """A `Gammatone` fed in chunks; see `Gammatone.stream`.
+
+    Keeps the samples
     of the next frame that have arrived, never more than a frame, in a buffer
     of one frame, so that a push costs the length of its chunk (and the frames
     it completes), not the frame's.
@@ -610,6 +833,13 @@ class FramedStream(_Stream):
     A push that fails or is interrupted (Ctrl-C) leaves the stream as it was,
     so pushing the same chunk again gives the one-call bits. One push runs at a
     time: a push from another thread meanwhile raises RuntimeError.
+
+    Parameters
+    ----------
+    config : Gammatone
+        The analysis.
+    threads : int, optional
+        Worker threads sharing the frames of a chunk.
     """
 
     def __init__(self, config: Gammatone, threads: Optional[int] = 1) -> None:
@@ -622,7 +852,20 @@ class FramedStream(_Stream):
         self._lock = threading.Lock()
 
     def push(self, chunk: npt.ArrayLike, *, check_finite: bool = True) -> Array:
-        """The rows of the frames that `chunk` completes."""
+        """Analyse the next chunk of the signal.
+
+        Parameters
+        ----------
+        chunk : array_like
+            The next samples: 1-D, or (channels, samples) with the first
+            chunk's channel count; any length, 0 included.
+        <check_finite>
+
+        Returns
+        -------
+        ndarray
+            The rows of the frames that `chunk` completes (possibly none).
+        """
         if not self._lock.acquire(blocking=False):
             raise RuntimeError("push() called while another push() of this stream runs")
         try:
@@ -663,6 +906,7 @@ class FramedStream(_Stream):
         return self._seen
 
 
+@_doc
 def gammatonegram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int = 1024,
                   hop_length: int = 512, num_bands: int = 64, low_Hz: float = 50.0,
                   high_Hz: float = 8000.0, temporal_integration: float = 0.0,
@@ -678,23 +922,20 @@ def gammatonegram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: in
 
     Parameters
     ----------
-    signal : array_like
-        1-D (samples) or 2-D (channels, samples) floating-point samples, any
-        memory layout; never modified.
-    sample_rate : float
-        Samples per second, a whole number.
-    threads : int, optional
-        Worker threads sharing the frames; default every core this process may use.
-    check_finite : bool
-        Raise ValueError at the first NaN or infinite sample.
-    **others
-        The parameters of `Gammatone`.
+    <signal>
+    <configuration>
+    <threads>
+        They share the frames.
+    <check_finite>
 
     Returns
     -------
-    ndarray
-        Shape (frames, num_bands), or (channels, frames, num_bands) with
-        ``channel=None``; frames start at 0, hop_length, 2 hop_length, ...
+    <rows>
+
+    See Also
+    --------
+    Gammatone : the same analysis as a reusable configuration.
+    cochleagram : the filters run through the whole signal.
     """
     config = Gammatone(sample_rate, frame_length, hop_length, num_bands, low_Hz, high_Hz,
                        temporal_integration, channel, log, center_frequencies, bandwidth_factor,
@@ -702,6 +943,7 @@ def gammatonegram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: in
     return config(signal, threads, check_finite=check_finite)
 
 
+@_doc
 def cochleagram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int = 1024,
                 hop_length: int = 512, num_bands: int = 64, low_Hz: float = 50.0,
                 high_Hz: float = 8000.0, temporal_integration: float = 0.0,
@@ -712,8 +954,25 @@ def cochleagram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int 
                 check_finite: bool = True) -> Array:
     """Rows of frames of gammatone filters run continuously through `signal`.
 
-    The parameters and the result are those of `gammatonegram`; see
-    `Cochleagram` for what a row holds. Threads share the bands and channels.
+    See `Cochleagram` for what a row holds.
+
+    Parameters
+    ----------
+    <signal>
+    <configuration>
+    <threads>
+        They share the bands and channels.
+    <check_finite>
+
+    Returns
+    -------
+    <rows>
+
+    See Also
+    --------
+    Cochleagram : the same analysis as a reusable configuration, with envelopes,
+        band signals and streams.
+    gammatonegram : every filter restarted at each frame.
     """
     config = Cochleagram(sample_rate, frame_length, hop_length, num_bands, low_Hz, high_Hz,
                          temporal_integration, channel, log, center_frequencies,
@@ -721,6 +980,7 @@ def cochleagram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int 
     return config(signal, threads, check_finite=check_finite)
 
 
+@_doc
 def gfcc(signal: npt.ArrayLike, sample_rate: float, *, num_ceps: int = 13,
          compression: str = "cuberoot", continuous: bool = True, lifter: float = 0,
          threads: Optional[int] = None, check_finite: bool = True, **configuration: Any) -> Array:
@@ -737,8 +997,9 @@ def gfcc(signal: npt.ArrayLike, sample_rate: float, *, num_ceps: int = 13,
 
     Parameters
     ----------
-    signal, sample_rate, threads, check_finite
-        As for `gammatonegram`.
+    <signal>
+    sample_rate : int
+        Samples per second, a whole number.
     num_ceps : int
         Coefficients per frame, at most the number of bands.
     compression : {"cuberoot", "log"}
@@ -748,6 +1009,8 @@ def gfcc(signal: npt.ArrayLike, sample_rate: float, *, num_ceps: int = 13,
         Levels of the `Cochleagram` (default) or of the framed `Gammatone`.
     lifter : float
         The lifter's parameter L; 0 turns it off.
+    <threads>
+    <check_finite>
     **configuration
         Parameters of the configuration (num_bands, frame_length, dtype, ...);
         ``log`` is set by `compression`.

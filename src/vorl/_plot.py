@@ -114,9 +114,9 @@ def plot(gram: npt.ArrayLike, config_or_cfs: Union[_Config, npt.ArrayLike],
     ax.set_ylim(edges_Hz[0], edges_Hz[-1])
     _hz_ticks(ax.yaxis, max(edges_Hz[0], 1e-3), edges_Hz[-1], _erb_rate)
     ax.set_xlabel("time (s)")
-    ax.set_ylabel("band centre frequency (Hz, ERB-rate scale)")
-    label = (f"log10 band level (0 = {_LEVEL_UNIT})" if log
-             else f"band level (1 = {_LEVEL_UNIT})")
+    ax.set_ylabel("centre frequency (Hz, ERB-rate scale)")
+    label = (f"log10 band level\n(0 = {_LEVEL_UNIT})" if log
+             else f"band level\n(1 = {_LEVEL_UNIT})")
     ax.figure.colorbar(mesh, ax=ax, label=label)
     return ax
 

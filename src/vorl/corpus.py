@@ -43,7 +43,17 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 @dataclass
 class Report:
-    """What `extract` did with each file: its key in the store, or why it failed."""
+    """What `extract` did with each file: its key in the store, or why it failed.
+
+    Parameters
+    ----------
+    done : dict
+        Path -> key of each file computed in this run.
+    skipped : dict
+        Path -> key of each file whose array was complete and its source unchanged.
+    failed : dict
+        Path -> the reason, for each file that failed.
+    """
 
     done: Dict[str, str] = field(default_factory=dict)  #: path -> key, computed in this run
     skipped: Dict[str, str] = field(default_factory=dict)  #: path -> key, unchanged since
@@ -62,8 +72,19 @@ def _real(path: PathLike) -> str:
 
 
 def common_folder(paths: Sequence[PathLike]) -> str:
-    """The deepest folder holding every file among `paths` that exists (all of
-    them if none does): the folder that keys are relative to."""
+    """The folder that keys are relative to.
+
+    Parameters
+    ----------
+    paths : sequence of paths
+        Audio files.
+
+    Returns
+    -------
+    str
+        The deepest folder holding every file among `paths` that exists (all of
+        them if none does), symbolic links resolved.
+    """
     real = [_real(p) for p in paths]
     existing = [p for p in real if os.path.isfile(p)] or real
     if not existing:
@@ -464,8 +485,15 @@ def _client(client: Any, workers: Optional[int]) -> Iterator[Any]:
 
 
 class Corpus(Mapping[str, Any]):
-    """The complete arrays of a store written by `extract`, by key; each is a
-    Zarr array (read with ``[...]`` or ``np.asarray``)."""
+    """The complete arrays of a store written by `extract`, by key.
+
+    Each is a Zarr array (read with ``[...]`` or ``np.asarray``).
+
+    Parameters
+    ----------
+    store : str, path or Zarr store
+        What `extract` wrote to.
+    """
 
     def __init__(self, store: Any) -> None:
         self._group = _open_group(store, "r")
@@ -491,15 +519,51 @@ class Corpus(Mapping[str, Any]):
         return len(self._keys)
 
     def metadata(self, key: str) -> Dict[str, Any]:
-        """Sample rate, frame and hop length, centre frequencies, the configuration,
-        the library version and the source (path, size, modification time)."""
+        """What is stored beside an array.
+
+        Parameters
+        ----------
+        key : str
+            The array's key.
+
+        Returns
+        -------
+        dict
+            Sample rate, frame and hop length, centre frequencies, the
+            configuration, the library version, the resampler and the source
+            (real path, size, modification time, its own sample rate and the
+            BLAKE2b digest of its bytes); see `metadata_of`.
+        """
         return dict(self[key].attrs)
 
     def configuration(self, key: str) -> _Config:
-        """The configuration that made the array."""
+        """The configuration that made an array.
+
+        Parameters
+        ----------
+        key : str
+            The array's key.
+
+        Returns
+        -------
+        Gammatone or Cochleagram
+            Calling it on the source (resampled as the metadata says) gives
+            the array.
+        """
         return configuration(self.metadata(key)["configuration"])
 
 
 def open(store: Any) -> Corpus:  # noqa: A001 - the module's verb, as in zarr.open
-    """The arrays of a store written by `extract`, with their metadata."""
+    """The arrays of a store written by `extract`, with their metadata.
+
+    Parameters
+    ----------
+    store : str, path or Zarr store
+        What `extract` wrote to.
+
+    Returns
+    -------
+    Corpus
+        A mapping from key to array, of the complete arrays only.
+    """
     return Corpus(store)
