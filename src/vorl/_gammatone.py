@@ -15,7 +15,8 @@ import operator
 import os
 import threading
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Sequence, Tuple, Union
+from typing import (TYPE_CHECKING, Any, Dict, Iterator, Optional, Sequence, Tuple, TypeVar,
+                    Union)
 
 import numpy as np
 import numpy.typing as npt
@@ -91,10 +92,14 @@ _DOC = {
 }
 
 
-def _doc(thing: Any) -> Any:
+_Documented = TypeVar("_Documented")
+
+
+def _doc(thing: _Documented) -> _Documented:
     """Puts the shared sections into the ``<name>`` markers of a docstring (of a
     class, its methods' too)."""
-    for part in [thing, *vars(thing).values()] if isinstance(thing, type) else [thing]:
+    parts = [thing, *vars(thing).values()] if isinstance(thing, type) else [thing]
+    for part in parts:
         part = getattr(part, "fget", part)  # a property's getter
         if callable(part) and part.__doc__ and "<" in part.__doc__:
             text = part.__doc__

@@ -10,7 +10,7 @@ import threading
 import warnings
 import time
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -369,7 +369,7 @@ def _features_to_zarr(args: argparse.Namespace) -> int:
               file=sys.stderr)
         return 2
     analyses = _Analyses(args)
-    resume = {"time": True, "content": "content", "off": False}[args.resume]
+    resume: Union[bool, str] = {"time": True, "content": "content", "off": False}[args.resume]
     client = None
     try:
         if args.scheduler:
@@ -465,7 +465,7 @@ def _what(config: _Config) -> str:
             if isinstance(config, Gammatone) else "cochleagram (continuous gammatone filterbank)")
 
 
-def _save_picture(gram: np.ndarray, config: Gammatone, output: Path, title: str) -> None:
+def _save_picture(gram: np.ndarray, config: _Config, output: Path, title: str) -> None:
     try:
         import matplotlib
     except ImportError:
