@@ -47,11 +47,11 @@ def main():
         for path in paths:
             config.from_file(path, threads=1)
         compute_only = time.perf_counter() - start
-        described = corpus.describe(config)
+        described, made_by = corpus.describe(config), corpus._made_by(config, None)
         start = time.perf_counter()
         for path in paths:
-            corpus.extract_one(path, os.path.basename(path), described,
-                               os.path.join(tmp, "one.zarr"), 1)
+            task = corpus._Task(path, os.path.basename(path), described, made_by, RATE, "bench")
+            corpus.extract_one(task, os.path.join(tmp, "one.zarr"), 1)
         one_process = time.perf_counter() - start
 
         warnings.simplefilter("ignore")

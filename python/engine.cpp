@@ -226,7 +226,9 @@ std::vector<Filter> slice(const std::vector<Filter>& filters, std::size_t lo, st
 Output output_of(const std::string& output) {
     if (output == "envelopes") return Output::envelope;
     if (output == "band_signals") return Output::band_signal;
-    throw std::invalid_argument("output must be 'rows', 'envelopes' or 'band_signals'");
+    if (output == "analytic") return Output::analytic;
+    throw std::invalid_argument(
+        "output must be 'rows', 'envelopes', 'band_signals' or 'analytic'");
 }
 
 /**
@@ -268,13 +270,16 @@ public:
                 "chunk has {} channel(s), but the stream's first chunk had {}", signal.channels,
                 planes_->channels));
         }
+        // The analytic output is a pair of doubles (re, im) per filter: a row
+        // holds `cols` doubles, which Python views as complex numbers.
         const std::size_t width = bank_.filters.size();
+        const std::size_t pair = what_ == Output::analytic ? 2 : 1, cols = pair * width;
         const std::size_t before = seen_, after = seen_ + signal.samples;
         const std::size_t count =
             rows_ ? whole_frames(after, frame_length_, hop_length_) -
                         whole_frames(before, frame_length_, hop_length_)
                   : signal.samples;
-        py::array_t<double> result(planes_->shape(count, width));
+        py::array_t<double> result(planes_->shape(count, cols));
         double* out = result.mutable_data();
         const std::size_t groups = bounds_.size() - 1;
 
@@ -286,7 +291,7 @@ public:
                     const std::size_t p = task / groups, lo = bounds_[task % groups];
                     const std::size_t n_filters = bounds_[task % groups + 1] - lo;
                     std::vector<double> x(std::min(block_samples, signal.samples));
-                    double* row = out + p * count * width + lo;
+                    double* row = out + p * count * cols + pair * lo;
                     for (std::size_t t0 = 0; t0 < signal.samples && !stop; t0 += block_samples) {
                         const std::size_t n = std::min(block_samples, signal.samples - t0);
                         signal.read(*planes_, p, t0, n, x.data());
@@ -296,7 +301,7 @@ public:
                                 row += width;
                             });
                         } else {
-                            filters_[task].process(x.data(), n, row + t0 * width, width, what_);
+                            filters_[task].process(x.data(), n, row + t0 * cols, cols, what_);
                         }
                     }
                 },
@@ -362,6 +367,8 @@ py::array_t<double> continuous(const py::array_t<double>& signal, const Bank& ba
 
 }  // namespace
 
+void bind_synthesis(py::module_& m);  // synthesis.cpp
+
 PYBIND11_MODULE(_engine, m) {
     m.doc() = "Gammatone features of whole signals and streams, computed natively.";
 
@@ -397,6 +404,7 @@ PYBIND11_MODULE(_engine, m) {
         .def("push", &Stream::push, py::arg("chunk").noconvert(),
              "What the chunk (channels x samples float64) completes.")
         .def_property_readonly("samples_seen", &Stream::samples_seen);
+    bind_synthesis(m);
     m.def("whole_frames", &whole_frames, py::arg("samples"), py::arg("frame_length"),
           py::arg("hop_length"), "Number of whole frames in a signal of `samples` samples.");
     m.def(

@@ -205,7 +205,8 @@ def test_output_name_and_caller_arrays(stereo):
 
 @pytest.mark.parametrize("call", ["vorl.cochleagram(x, 44100, threads=1)",
                                   "vorl.gammatonegram(x, 44100, threads=1)",
-                                  "vorl.Cochleagram(44100).envelopes(x[:2_000_000], threads=1)"])
+                                  "vorl.Cochleagram(44100).envelopes(x[:2_000_000], threads=1)",
+                                  "vorl.resynthesize(x[:44100 * 120], 44100, threads=1)"])
 def test_ctrl_c_interrupts_a_long_native_call(call):
     script = textwrap.dedent(f"""
         import os, signal, threading, time

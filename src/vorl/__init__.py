@@ -11,9 +11,10 @@ from ._cepstra import delta
 from ._gammatone import (DEFAULT_FLOOR, MAX_SAMPLE, Cochleagram, ContinuousStream, FramedStream,
                          Gammatone, cochleagram, gammatonegram, gfcc, simd_kernel)
 from ._io import load
+from ._synthesis import Synthesis, SynthesisStream, resynthesize
 from ._plot import plot, plot_responses
 
 from _vorl import __version__  # the version of pyproject.toml, compiled in
 __all__ = ["DEFAULT_FLOOR", "MAX_SAMPLE", "Cochleagram", "ContinuousStream", "FramedStream",
            "Gammatone", "cochleagram", "delta", "gammatonegram", "gfcc", "load", "plot", "plot_responses",
-           "simd_kernel", "__version__"]
+           "resynthesize", "simd_kernel", "Synthesis", "SynthesisStream", "__version__"]

@@ -35,6 +35,20 @@ class Stream:
     @property
     def samples_seen(self) -> int: ...
 
+class Synthesis:
+    def __init__(
+        self,
+        factor_re: List[float],
+        factor_im: List[float],
+        delays: List[int],
+        threads: int,
+    ) -> None: ...
+    def push(
+        self,
+        pairs: npt.NDArray[np.float64],
+        weights: Optional[npt.NDArray[np.float64]],
+    ) -> npt.NDArray[np.float64]: ...
+
 def framed(
     signal: npt.NDArray[np.float64],
     bank: Bank,

@@ -26,6 +26,8 @@ from . import _engine
 if TYPE_CHECKING:
     from _vorl.extractor import GammatoneFilterbank
 
+    from ._synthesis import Synthesis
+
 _INT32_MAX = 2**31 - 1
 _ERB_DEFAULTS = (64, 50.0, 8000.0, 1.019)  # num_bands, low_Hz, high_Hz, bandwidth_factor
 #: The default `floor` of log levels: 200 dB below the level of a unit sine at a
@@ -717,12 +719,56 @@ class Cochleagram(_Config):
         """
         return self._run(signal, "band_signals", threads, check_finite)
 
+    def analytic(self, signal: npt.ArrayLike, threads: Optional[int] = None, *,
+                 check_finite: bool = True) -> npt.NDArray[np.complexfloating]:
+        """Each band's complex (analytic) output after each sample.
+
+        The real part is `band_signals` bit for bit; the imaginary part is its
+        quadrature, gain * (Im u * qc - Re u * qs), so the magnitude is the
+        band's gain-scaled envelope (``envelopes`` without integration, to a
+        few ULP) and the phase follows the band's carrier. These are what a
+        `Synthesis` puts back together.
+
+        Parameters
+        ----------
+        <signal>
+        <threads>
+        <check_finite>
+
+        Returns
+        -------
+        ndarray
+            complex128 (complex64 with ``dtype=float32``), shape
+            (samples, num_bands), or (channels, samples, num_bands) with
+            ``channel=None``.
+        """
+        return self._run(signal, "analytic", threads, check_finite)
+
+    def synthesis(self, delay: Optional[float] = 0.004) -> "Synthesis":
+        """The resynthesis that puts this configuration's analytic bands back together.
+
+        Parameters
+        ----------
+        delay : float or None
+            The overall delay in seconds that the bands are aligned to (bands
+            whose envelope peaks later are not delayed); None: the smallest
+            delay that aligns every band.
+
+        Returns
+        -------
+        Synthesis
+            Designed once per configuration and delay.
+        """
+        from ._synthesis import Synthesis
+
+        return Synthesis(self, delay)
+
     def stream(self, output: str = "rows", threads: int = 1) -> "ContinuousStream":
         """A stream that takes the signal in chunks and returns what each completes.
 
         Parameters
         ----------
-        output : {"rows", "envelopes", "band_signals"}
+        output : {"rows", "envelopes", "band_signals", "analytic"}
             What the stream returns, as the method of that name (rows: calling).
         threads : int
             Worker threads sharing its bands and channels.
@@ -741,16 +787,22 @@ class Cochleagram(_Config):
              check_finite: bool) -> Array:
         data = self._prepare(signal, whole_frames=output == "rows", check_finite=check_finite)
         bank = self._bank()
-        return self._finish(_on_rows_scale(output, bank, _engine.continuous(
+        return _finish_output(self, output, bank, _engine.continuous(
             data, bank, output, self.frame_length, self.hop_length, self.channel,
-            self.log, self.floor, _threads(threads))))
+            self.log, self.floor, _threads(threads)))
 
 
-def _on_rows_scale(output: str, bank: Any, result: Array) -> Array:
-    """Envelopes times (1 - decay), in place: the integrator's state on the rows' scale."""
+
+def _finish_output(config: _Config, output: str, bank: Any, result: Array) -> Any:
+    """A native result as the caller gets it: envelopes times (1 - decay), in place
+    (the integrator's state on the rows' scale); the analytic output's (re, im)
+    pairs of doubles viewed as complex numbers; then the configured dtype."""
     if output == "envelopes" and bank.decay != 0:
         result *= 1 - bank.decay
-    return result
+    if output == "analytic":
+        pairs = result.view(np.complex128)
+        return pairs if config.dtype == np.float64 else pairs.astype(np.complex64)
+    return config._finish(result)
 
 
 class _Stream:
@@ -785,7 +837,7 @@ class ContinuousStream(_Stream):
     ----------
     config : Cochleagram
         The analysis.
-    output : {"rows", "envelopes", "band_signals"}
+    output : {"rows", "envelopes", "band_signals", "analytic"}
         What each push returns.
     threads : int, optional
         Worker threads sharing the bands and channels.
@@ -793,8 +845,9 @@ class ContinuousStream(_Stream):
 
     def __init__(self, config: Cochleagram, output: str = "rows",
                  threads: Optional[int] = 1) -> None:
-        if output not in ("rows", "envelopes", "band_signals"):
-            raise ValueError(f"output must be 'rows', 'envelopes' or 'band_signals', not {output!r}")
+        if output not in ("rows", "envelopes", "band_signals", "analytic"):
+            raise ValueError("output must be 'rows', 'envelopes', 'band_signals' or 'analytic', "
+                             f"not {output!r}")
         super().__init__(config)
         self.output = output
         self._bank = config._bank()
@@ -817,8 +870,8 @@ class ContinuousStream(_Stream):
         ndarray
             What `chunk` completes: rows of frames, or one row per sample.
         """
-        return self.config._finish(_on_rows_scale(
-            self.output, self._bank, self._native.push(self._chunk(chunk, check_finite))))
+        return _finish_output(self.config, self.output, self._bank,
+                              self._native.push(self._chunk(chunk, check_finite)))
 
     @property
     def samples_seen(self) -> int:

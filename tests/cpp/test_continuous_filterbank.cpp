@@ -34,11 +34,12 @@ Vec noise(std::size_t n, unsigned seed = 1) {
     return x;
 }
 
-// The scalar recursion of each filter, carried through the whole signal: (samples x filters).
+// The scalar recursion of each filter, carried through the whole signal: (samples x filters),
+// or (samples x filters) (re, im) pairs for the analytic output.
 Vec scalar_outputs(const Filterbank& fb, const Vec& x, Output what) {
     namespace d = vorl::extractor::detail;
     const std::size_t m = fb.filters.size();
-    Vec out(x.size() * m);
+    Vec out(x.size() * m * (what == Output::analytic ? 2 : 1));
     for (std::size_t k = 0; k < m; ++k) {
         const Filter& f = fb.filters[k];
         const d::GammatoneCoefficients<double> c{f.a[0], f.a[1], f.a[2],  f.a[3],
@@ -48,7 +49,12 @@ Vec scalar_outputs(const Filterbank& fb, const Vec& x, Output what) {
         for (std::size_t t = 0; t < x.size(); ++t) {
             const double qc = st.qc, qs = st.qs;
             const auto u = d::gammatone_step<d::ScalarMath<double>>(st, c, fb.decay, x[t]);
-            out[t * m + k] = what == Output::envelope ? st.total : d::band_sample(u, qc, qs, f.gain);
+            if (what == Output::analytic) {
+                out[2 * (t * m + k)] = d::band_sample(u, qc, qs, f.gain);
+                out[2 * (t * m + k) + 1] = d::quadrature_sample(u, qc, qs, f.gain);
+            } else {
+                out[t * m + k] = what == Output::envelope ? st.total : d::band_sample(u, qc, qs, f.gain);
+            }
         }
     }
     return out;
@@ -71,24 +77,25 @@ TEST_P(Counts, EveryKernelMatchesTheScalarRecursionAcrossCalls) {
     x[5] = 1e-310;  // subnormal
     x[9] = 1e300;
     const std::size_t m = fb.filters.size();
-    for (const Output what : {Output::envelope, Output::band_signal}) {
+    for (const Output what : {Output::envelope, Output::band_signal, Output::analytic}) {
         const Vec expected = scalar_outputs(fb, x, what);
+        const std::size_t cols = what == Output::analytic ? 2 * m : m;
         for (const auto& kernel : vorl::extractor::detail::gammatone_kernels<Filter>) {
             if (!kernel.supported()) continue;
             std::vector<State> states = at_rest(m);
-            Vec out(x.size() * m, -1.0);
+            Vec out(x.size() * cols, -1.0);
             std::size_t t = 0;
             for (const std::size_t n : chunks) {
                 kernel.run_continuous(what, fb.filters.data(), states.data(), m, fb.decay,
-                                      x.data() + t, n, {out.data() + t * m, m, nullptr, 0, 0});
+                                      x.data() + t, n, {out.data() + t * cols, cols, nullptr, 0, 0});
                 t += n;
             }
             kernel.run_continuous(what, fb.filters.data(), states.data(), m, fb.decay,
                                   x.data() + t, x.size() - t,
-                                  {out.data() + t * m, m, nullptr, 0, 0});
+                                  {out.data() + t * cols, cols, nullptr, 0, 0});
             for (std::size_t i = 0; i < out.size(); ++i) {
-                ASSERT_TRUE(same(out[i], expected[i])) << kernel.name << " filter " << i % m
-                                                       << " sample " << i / m;
+                ASSERT_TRUE(same(out[i], expected[i])) << kernel.name << " value " << i % cols
+                                                       << " sample " << i / cols;
             }
         }
     }

@@ -48,18 +48,22 @@ public:
      * after sample t to `out[t * stride + k]`: by default its integrated,
      * gain-scaled envelope; with `Output::band_signal` its real band-pass
      * output, gain * (ur * qc + ui * qs) from the baseband output u and the
-     * rotation (qc, qs) of that sample.
+     * rotation (qc, qs) of that sample; with `Output::analytic` that and its
+     * quadrature gain * (ui * qc - ur * qs) as the pair `out[t * stride + 2 * k]`,
+     * `out[t * stride + 2 * k + 1]`.
      *
-     * @throws std::invalid_argument if `stride` is smaller than the number of
-     *         filters, or `what` is not one of these two outputs
+     * @throws std::invalid_argument if `stride` is smaller than a row (the
+     *         number of filters, twice that for the analytic output), or
+     *         `what` is frame sums
      */
     void process(const double* x, std::size_t n, double* out, std::size_t stride,
                  Output what = Output::envelope) {
-        if (stride < filters_.size()) {
+        const std::size_t row = what == Output::analytic ? 2 * filters_.size() : filters_.size();
+        if (stride < row) {
             throw std::invalid_argument("row stride smaller than the number of filters");
         }
         if (what == Output::frame_sums) {
-            throw std::invalid_argument("process() writes envelopes or band signals");
+            throw std::invalid_argument("process() writes envelopes, band signals or pairs");
         }
         run(what, x, n, {out, stride, nullptr, 0, 0});
     }

@@ -167,6 +167,17 @@ VORL_ALWAYS_INLINE V band_sample(const Baseband<V>& u, const V& qc, const V& qs,
     return gain * (u.ur * qc + u.ui * qs);
 }
 
+/**
+ * The quadrature of `band_sample`: the imaginary part of the baseband output
+ * turned back up, scaled, gain * (ui * qc - ur * qs). With `band_sample` as
+ * real part it makes the band's analytic signal, whose magnitude is gain * |u|.
+ */
+template <typename V>
+VORL_ALWAYS_INLINE V quadrature_sample(const Baseband<V>& u, const V& qc, const V& qs,
+                                       const V& gain) {
+    return gain * (u.ui * qc - u.ur * qs);
+}
+
 /** Frame average of the integrated envelope, rescaled to the envelope's level. */
 template <typename V, typename T>
 VORL_ALWAYS_INLINE V frame_average(const V& sum, T decay, std::size_t n) {
@@ -495,12 +506,14 @@ VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, doub
 enum class Output {
     envelope,     ///< the integrated, gain-scaled envelope (the recursion's `total`)
     band_signal,  ///< the real band-pass output, `band_sample`
+    analytic,     ///< `band_sample` and `quadrature_sample`, interleaved (re, im)
     frame_sums,   ///< the envelope, added to the sums of the frames that hold the sample
 };
 
 /**
  * Where a continuous kernel puts what it makes of filter i after sample t:
- * `out[t * stride + offset + i]`, or, for frame sums, added to
+ * `out[t * stride + offset + i]` (for the analytic output the pair at
+ * `out[t * stride + 2 * (offset + i)]`), or, for frame sums, added to
  * `sums[a][offset + i]` for every a < num_sums. Each sums array is read and
  * written in whole vectors: it holds at least offset + count values rounded up
  * to a multiple of 16 (`frame_sums_size`); the values past the filters are
@@ -565,6 +578,20 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
             store(t, k, band_sample(u, st[k].qc, st[k].qs, c[k].gain));
         };
         run(RotatingStages<W, decltype(band_signal)>{st, c, x, band_signal},
+            [](std::size_t, int) VORL_ALWAYS_INLINE_LAMBDA {});
+    } else if constexpr (What == Output::analytic) {
+        // Real and imaginary parts side by side, lane by lane.
+        const auto analytic = [&](std::size_t t, int k, const Baseband<Vec>& u)
+                                  VORL_ALWAYS_INLINE_LAMBDA {
+            const Vec re = band_sample(u, st[k].qc, st[k].qs, c[k].gain);
+            const Vec im = quadrature_sample(u, st[k].qc, st[k].qs, c[k].gain);
+            double* pair = sink.out + t * sink.stride + 2 * (sink.offset + k * W);
+            for (std::size_t l = 0; l < W && k * W + l < used; ++l) {
+                pair[2 * l] = re[l];
+                pair[2 * l + 1] = im[l];
+            }
+        };
+        run(RotatingStages<W, decltype(analytic)>{st, c, x, analytic},
             [](std::size_t, int) VORL_ALWAYS_INLINE_LAMBDA {});
     } else if constexpr (What == Output::envelope) {
         run(rotating, [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
@@ -638,6 +665,9 @@ VORL_ALWAYS_INLINE void run_continuous_output(Output what, const Filter* filters
     case Output::band_signal:
         return run_lanes_continuous<W, K, Output::band_signal>(filters, states, count, decay, x,
                                                                n, sink);
+    case Output::analytic:
+        return run_lanes_continuous<W, K, Output::analytic>(filters, states, count, decay, x, n,
+                                                            sink);
     case Output::frame_sums:
         return run_lanes_continuous<W, K, Output::frame_sums>(filters, states, count, decay, x,
                                                               n, sink);

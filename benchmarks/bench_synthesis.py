@@ -1,0 +1,91 @@
+"""Resynthesis: vorl against pyfar's analysis-synthesis filterbank, side by side.
+
+60 s of band-limited white noise (150-6000 Hz) at 44.1 kHz, 64 bands, 1 thread.
+Prints the best of several runs of each way and the ratios the library aims at:
+
+- `vorl.resynthesize` (analysis, synthesis, chunk by chunk) against pyfar's
+  `GammatoneBands(..., resolution=0.5).process` plus `reconstruct`: at least
+  40x faster;
+- `vorl.resynthesize` against `vorl.cochleagram` itself: at most 3x its time;
+- `Cochleagram.analytic` followed by one `Synthesis` call on the whole complex
+  array, against pyfar: at least 20x faster;
+
+and the quality of each: SNR of the resynthesised noise, 4 ms delay.
+
+pyfar is a peer with another API, needed by this script only: `pip install pyfar`.
+
+    .venv/bin/python benchmarks/bench_synthesis.py [--seconds 60]
+"""
+import argparse
+import os
+import time
+
+import numpy as np
+
+os.environ.setdefault("OMP_NUM_THREADS", "1")  # NumPy's BLAS on one thread, as vorl's calls
+import vorl  # noqa: E402
+
+RATE = 44100
+
+
+def best_of(function, repeats=3):
+    """(seconds of the fastest run, its result)."""
+    best, result = float("inf"), None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = function()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def noise(seconds):
+    n = int(seconds * RATE)
+    spectrum = np.fft.rfft(np.random.default_rng(1).standard_normal(n))
+    freqs = np.fft.rfftfreq(n, 1 / RATE)
+    spectrum[(freqs < 150) | (freqs > 6000)] = 0
+    return np.fft.irfft(spectrum, n)
+
+
+def snr(reference, estimate):
+    return 10 * np.log10(np.sum(reference ** 2) / np.sum((reference - estimate) ** 2))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--seconds", type=float, default=60)
+    seconds = parser.parse_args().seconds
+    import pyfar
+    from pyfar.dsp.filter import GammatoneBands
+
+    x = noise(seconds)
+    config = vorl.Cochleagram(RATE)
+    synth = config.synthesis(0.004)  # designed once, outside the timings
+
+    t_coch, _ = best_of(lambda: vorl.cochleagram(x, RATE, threads=1))
+    t_resyn, y = best_of(lambda: vorl.resynthesize(x, RATE, delay=0.004, threads=1))
+    t_whole, y_whole = best_of(lambda: synth(config.analytic(x, threads=1), threads=1), 2)
+    bank = GammatoneBands([50, 8000], resolution=0.5, delay=0.004, sampling_rate=RATE)
+    signal = pyfar.Signal(x, RATE)
+
+    def peer():
+        real, imag = bank.process(signal)
+        return bank.reconstruct(real, imag).time[0]
+
+    t_peer, y_peer = best_of(peer, 1)
+    d = int(round(0.004 * RATE))
+    print(f"{seconds:g} s of band-limited noise at {RATE} Hz, 64 bands, 1 thread; kernel "
+          f"{vorl.simd_kernel()}")
+    print(f"vorl.cochleagram:                       {t_coch * 1e3:8.1f} ms")
+    print(f"vorl.resynthesize:                      {t_resyn * 1e3:8.1f} ms   "
+          f"{t_resyn / t_coch:.2f}x cochleagram (target <= 3)   SNR {snr(x, y):.1f} dB")
+    print(f"analytic, then one Synthesis call:      {t_whole * 1e3:8.1f} ms   "
+          f"SNR {snr(x[:-d], y_whole[d:]):.1f} dB (memory: the complex bands, "
+          f"{config.num_bands * x.size * 16 / 2**30:.1f} GB)")
+    print(f"pyfar GammatoneBands process+reconstruct ({len(bank.frequencies)} bands, 0.5 ERB): "
+          f"{t_peer * 1e3:8.1f} ms   SNR {snr(x[:-d], y_peer[d:]):.1f} dB")
+    print(f"resynthesize is {t_peer / t_resyn:.0f}x faster than pyfar (target >= 40); "
+          f"analytic + Synthesis {t_peer / t_whole:.0f}x (target >= 20)")
+
+
+if __name__ == "__main__":
+    main()

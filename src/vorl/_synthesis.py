@@ -1,0 +1,380 @@
+"""Back from the bands: resynthesis of a signal from its complex band outputs.
+
+The road: bands -> mask -> synthesis. `Cochleagram.analytic` gives each band's
+complex output z_k; a `Synthesis` delays band k by d_k samples, weights it by a
+mask, multiplies it by one complex factor c_k and sums the real parts:
+
+    y[t] = sum_k Re(c_k * w_k[t - d_k] * z_k[t - d_k]).
+
+The design (`_design`, once per configuration and delay) aligns the peaks of the
+bands' impulse-response envelopes at a common delay D and fits the factors by
+least squares, so that the response of analysis then synthesis is as close as
+it can be to a pure delay of D samples over the bank's range.
+"""
+from __future__ import annotations
+
+import functools
+import math
+from dataclasses import dataclass
+from typing import Any, List, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _engine
+from ._gammatone import Cochleagram, _Config, _threads
+
+Array = npt.NDArray[np.float64]
+ComplexArray = npt.NDArray[np.complex128]
+
+_RIDGE = 1e-9  # relative Tikhonov weight of the fit: keeps factors of near-silent bands small
+_CHUNK = 1 << 12  # samples per chunk of `resynthesize`: its complex bands stay in cache
+
+
+@dataclass(frozen=True)
+class _Design:
+    delay_samples: int
+    band_delays: Tuple[int, ...]
+    factors: Tuple[complex, ...]
+
+
+def _impulse_responses(config: _Config, length: int) -> ComplexArray:
+    """The bands' analytic impulse responses, (length, bands)."""
+    bank = Cochleagram(**{**config._arguments(), "channel": -1, "dtype": np.float64,
+                          "temporal_integration": 0.0})
+    impulse = np.zeros(length)
+    impulse[0] = 1.0
+    return bank.analytic(impulse, threads=1)
+
+
+def _response_length(config: _Config) -> int:
+    """Samples that hold the slowest band's impulse response: 40 time constants of
+    its envelope, b = 2 pi bandwidth_factor ERB(cf)."""
+    low = float(np.min(config.center_frequencies))
+    erb = 24.7 * (0.00437 * low + 1)
+    seconds = 40 / (2 * math.pi * config.bandwidth_factor * erb)
+    return max(1024, int(2 ** math.ceil(math.log2(seconds * config.sample_rate))))
+
+
+def fitted_range(config: _Config) -> Tuple[float, float]:
+    """The frequencies, in Hz, over which the overall response is fitted to a pure
+    delay: from one ERB above the lowest centre frequency to one ERB below the
+    highest (at most the Nyquist frequency). The response rolls off beyond the
+    outer bands, so fitting up to them would cost flatness inside."""
+    cfs = config.center_frequencies
+    rate_of = lambda f: 21.4 * math.log10(1 + 0.00437 * f)  # noqa: E731 - the ERB-rate scale
+    hz_of = lambda e: (10 ** (e / 21.4) - 1) / 0.00437  # noqa: E731
+    low, high = hz_of(rate_of(cfs[0]) + 1), hz_of(rate_of(cfs[-1]) - 1)
+    if not low < high:  # a narrow bank: its centres themselves
+        low, high = float(cfs[0]), float(cfs[-1])
+    return low, min(high, config.sample_rate / 2)
+
+
+@functools.lru_cache(maxsize=32)
+def _design(config: _Config, delay: Optional[float]) -> _Design:
+    """Delays and complex factors; see the module's docstring and the definitions."""
+    rate = config.sample_rate
+    length = _response_length(config)
+    h = _impulse_responses(config, length)
+    peaks = np.argmax(np.abs(h), axis=0)
+    total = int(peaks.max()) if delay is None else int(round(delay * rate))
+    delays = np.maximum(total - peaks, 0)
+    # Every delayed response, real and imaginary parts, and the target, over a
+    # window long enough that nothing wraps round: y = sum_k a_k Re g_k - b_k Im g_k.
+    size = 2 * int(2 ** math.ceil(math.log2(length + int(delays.max()) + total + 1)))
+    bands = h.shape[1]
+    columns = np.zeros((size, 2 * bands))
+    for k in range(bands):
+        d = int(delays[k])
+        columns[d:d + length, k] = h[:, k].real
+        columns[d:d + length, bands + k] = -h[:, k].imag
+    spectra = np.fft.rfft(columns, axis=0)
+    freqs = np.fft.rfftfreq(size, 1 / rate)
+    low, high = fitted_range(config)
+    inside = (freqs >= low) & (freqs <= high)
+    target = np.exp(-2j * np.pi * freqs[inside] * total / rate)
+    # Each ERB of the range weighs the same, however many bins it holds.
+    weight = 1 / np.sqrt(24.7 * (0.00437 * freqs[inside] + 1))
+    target = target * weight
+    a = spectra[inside] * weight[:, np.newaxis]
+    system = np.vstack([a.real, a.imag])
+    rhs = np.concatenate([target.real, target.imag])
+    # Ridge: a little weight on the factors' size, against ill-conditioned fits.
+    ridge = math.sqrt(_RIDGE * float(np.sum(system ** 2)) / system.shape[1])
+    system = np.vstack([system, ridge * np.eye(2 * bands)])
+    rhs = np.concatenate([rhs, np.zeros(2 * bands)])
+    solution = np.linalg.lstsq(system, rhs, rcond=None)[0]
+    factors = solution[:bands] + 1j * solution[bands:]
+    return _Design(total, tuple(int(d) for d in delays), tuple(complex(c) for c in factors))
+
+
+def _weights_of_frames(mask: Array, config: _Config, start: int, stop: int) -> Array:
+    """Per-sample weights of samples start..stop-1 from a frame mask: linear
+    interpolation between frame centres j*hop_length + frame_length/2, held
+    before the first and after the last. Equal neighbours give exactly their value."""
+    centres = np.arange(mask.shape[0]) * config.hop_length + config.frame_length / 2
+    t = np.arange(start, stop, dtype=np.float64)
+    weights = np.empty((stop - start, mask.shape[1]))
+    for k in range(mask.shape[1]):
+        weights[:, k] = np.interp(t, centres, mask[:, k])
+    return weights
+
+
+def _checked_mask(mask: npt.ArrayLike, bands: int) -> Array:
+    values = np.asarray(mask)
+    if values.dtype == object or not (np.issubdtype(values.dtype, np.floating)
+                                      or np.issubdtype(values.dtype, np.integer)
+                                      or values.dtype == bool):
+        raise TypeError(f"mask must hold real numbers, not {values.dtype}")
+    values = np.asarray(values, dtype=np.float64)
+    if values.ndim != 2 or values.shape[1] != bands:
+        raise ValueError(f"mask of shape {values.shape} must be (frames, {bands}) or "
+                         f"(samples, {bands}): one column per band")
+    if not np.all(np.isfinite(values)) or np.any(values < 0):
+        raise ValueError("mask values must be finite and not negative")
+    return values
+
+
+class Synthesis:
+    """Puts a configuration's complex bands back together (see `Cochleagram.synthesis`).
+
+    Band k is delayed by ``band_delays[k]`` samples, weighted by the mask,
+    multiplied by ``gains[k] * exp(1j * phases[k])``, and the real parts of all
+    bands are summed in band order. The design aligns the peaks of the bands'
+    impulse-response envelopes at ``delay_samples`` and fits the complex
+    factors by least squares so that analysis then synthesis is as close as it
+    can be to a pure delay of ``delay_samples`` over the bank's range.
+
+    Parameters
+    ----------
+    config : Gammatone or Cochleagram
+        The bands (centre frequencies, bandwidths, sample rate); its channel
+        setting gives the shape of the bands it takes.
+    delay : float or None
+        The overall delay in seconds; None: the smallest that aligns every band.
+
+    Attributes
+    ----------
+    delay_samples : int
+        The overall delay of the output, in samples.
+    band_delays : ndarray
+        Each band's delay, in samples.
+    gains, phases : ndarray
+        Each band's complex factor, as magnitude and angle in radians.
+    """
+
+    def __init__(self, config: _Config, delay: Optional[float] = 0.004) -> None:
+        if delay is not None:
+            if isinstance(delay, bool) or not isinstance(delay, (int, float, np.integer,
+                                                                 np.floating)):
+                raise TypeError(f"delay must be a number of seconds or None, not "
+                                f"{type(delay).__name__}")
+            if not (math.isfinite(delay) and delay >= 0):
+                raise ValueError(f"delay must be finite and not negative seconds, got {delay}")
+            delay = float(delay)
+        self.config = Cochleagram(**config._arguments())
+        self.delay = delay
+        self._design = _design(self.config, delay)
+        factors = np.array(self._design.factors)
+        self.delay_samples = self._design.delay_samples
+        self.band_delays = np.array(self._design.band_delays)
+        self.gains = np.abs(factors)
+        self.phases = np.angle(factors)
+
+    def __repr__(self) -> str:
+        return f"Synthesis({self.config!r}, delay={self.delay!r})"
+
+    def _native(self, threads: Optional[int]) -> Any:
+        factors = self._design.factors
+        return _engine.Synthesis([c.real for c in factors], [c.imag for c in factors],
+                                 list(self._design.band_delays), _threads(threads))
+
+    def _bands(self, z: npt.ArrayLike) -> ComplexArray:
+        bands = np.asarray(z)
+        if not np.iscomplexobj(bands):
+            raise TypeError(f"bands must be complex, as config.analytic(signal) gives them, "
+                            f"not {bands.dtype}")
+        want = 3 if self.config.channel is None else 2
+        if bands.ndim != want or bands.shape[-1] != self.config.num_bands:
+            shape = ("(channels, samples, " if want == 3 else "(samples, ") + \
+                f"{self.config.num_bands})"
+            raise ValueError(f"bands of shape {bands.shape} must be {shape}, as this "
+                             "configuration's analytic() gives them")
+        return bands
+
+    def __call__(self, z: npt.ArrayLike, mask: Optional[npt.ArrayLike] = None,
+                 threads: Optional[int] = None) -> Array:
+        """The causal output of the bands `z`, delayed by `delay_samples`.
+
+        Parameters
+        ----------
+        z : array_like
+            Complex bands, (samples, bands) or (channels, samples, bands) as
+            the configuration's `analytic` gives them; never modified.
+        mask : array_like, optional
+            Non-negative weights: (frames, bands), one row per frame as the
+            configuration's rows come (interpolated linearly between frame
+            centres, held before the first and after the last), or (samples,
+            bands). An all-ones mask gives the same bits as none.
+        threads : int, optional
+            Worker threads sharing the output samples; default every core.
+
+        Returns
+        -------
+        ndarray
+            float64, (samples,) or (channels, samples).
+        """
+        bands = self._bands(z)
+        samples = bands.shape[-2]
+        weights = None if mask is None else self._weights(
+            _checked_mask(mask, self.config.num_bands), samples, 0, samples)
+        planes = bands if bands.ndim == 3 else bands[np.newaxis]
+        out = np.stack([self._native(threads).push(_pairs(plane), weights)
+                        for plane in planes])
+        return out if bands.ndim == 3 else out[0]
+
+    def _weights(self, values: Array, samples: int, start: int, stop: int) -> Array:
+        """Weights of samples start..stop-1 of a signal of `samples` samples, from a
+        checked mask."""
+        frames = self.config.num_frames(samples)
+        if values.shape[0] == samples:
+            rows = np.minimum(np.arange(start, stop), samples - 1)  # the last row held
+            return np.ascontiguousarray(values[rows])
+        if values.shape[0] == frames and frames > 0:
+            return _weights_of_frames(values, self.config, start, stop)
+        raise ValueError(f"mask has {values.shape[0]} rows: give one per frame ({frames}) "
+                         f"or one per sample ({samples})")
+
+    def stream(self, threads: Optional[int] = 1) -> "SynthesisStream":
+        """A synthesis fed in chunks.
+
+        Parameters
+        ----------
+        threads : int, optional
+            Worker threads sharing each chunk's output samples.
+
+        Returns
+        -------
+        SynthesisStream
+            Its pushes, joined, give one call's bits.
+        """
+        return SynthesisStream(self, threads)
+
+
+class SynthesisStream:
+    """A `Synthesis` fed complex bands in chunks: the concatenation of what `push`
+    returns equals one call on the concatenated chunks, bit for bit. Its memory
+    is the longest band delay.
+
+    Parameters
+    ----------
+    synthesis : Synthesis
+        The design.
+    threads : int, optional
+        Worker threads sharing each chunk's output samples.
+    """
+
+    def __init__(self, synthesis: Synthesis, threads: Optional[int] = 1) -> None:
+        self.synthesis = synthesis
+        self._planes: Optional[List[Any]] = None
+        self._threads = threads
+
+    def push(self, z_chunk: npt.ArrayLike, mask_chunk: Optional[npt.ArrayLike] = None) -> Array:
+        """The output samples of the next chunk of bands.
+
+        Parameters
+        ----------
+        z_chunk : array_like
+            The next samples of the complex bands, shaped as for the call.
+        mask_chunk : array_like, optional
+            Non-negative weights of these samples, (samples, bands).
+
+        Returns
+        -------
+        ndarray
+            As many output samples as `z_chunk` has, (samples,) or (channels, samples).
+        """
+        bands = self.synthesis._bands(z_chunk)
+        weights = None
+        if mask_chunk is not None:
+            weights = _checked_mask(mask_chunk, self.synthesis.config.num_bands)
+            if weights.shape[0] != bands.shape[-2]:
+                raise ValueError(f"mask_chunk has {weights.shape[0]} rows for "
+                                 f"{bands.shape[-2]} samples: give one per sample")
+            weights = np.ascontiguousarray(weights)
+        planes = bands if bands.ndim == 3 else bands[np.newaxis]
+        if self._planes is None:
+            self._planes = [self.synthesis._native(self._threads) for _ in planes]
+        elif len(self._planes) != len(planes):
+            raise ValueError(f"chunk has {len(planes)} channel(s), but the stream's first "
+                             f"chunk had {len(self._planes)}")
+        out = np.stack([native.push(_pairs(plane), weights)
+                        for native, plane in zip(self._planes, planes)])
+        return out if bands.ndim == 3 else out[0]
+
+
+def _pairs(plane: ComplexArray) -> Array:
+    """(samples, bands) complex as (samples, 2 bands) float64 (re, im) pairs, C order."""
+    return np.ascontiguousarray(plane, dtype=np.complex128).view(np.float64)
+
+
+def resynthesize(signal: npt.ArrayLike, sample_rate: float, *,
+                 mask: Optional[npt.ArrayLike] = None, delay: Optional[float] = 0.004,
+                 threads: Optional[int] = None, check_finite: bool = True,
+                 **configuration: Any) -> Array:
+    """Analysis, mask and synthesis of `signal`, aligned with it.
+
+    Runs the continuous filterbank on the signal followed by ``delay_samples``
+    zeros, weights and resynthesises the bands chunk by chunk, and drops the
+    first ``delay_samples`` output samples: the result has the signal's length
+    and lines up with it. Memory holds the signal, the result and the filters'
+    state, never the complex bands of the whole signal.
+
+    Parameters
+    ----------
+    signal : array_like
+        1-D (samples) or 2-D (channels, samples) floating-point samples; never
+        modified.
+    sample_rate : int
+        Samples per second, a whole number.
+    mask : array_like, optional
+        Non-negative weights, (frames, bands) with the rows of
+        ``Cochleagram(sample_rate, **configuration)(signal)`` (held after the
+        last frame centre), or (samples, bands); None keeps every band whole.
+    delay : float or None
+        The synthesis delay in seconds (see `Cochleagram.synthesis`).
+    threads : int, optional
+        Worker threads of the analysis and the synthesis.
+    check_finite : bool
+        Raise ValueError at the first sample that is NaN, infinite or too large.
+    **configuration
+        Parameters of the `Cochleagram` (num_bands, low_Hz, channel, ...).
+
+    Returns
+    -------
+    ndarray
+        float64, (samples,), or (channels, samples) with ``channel=None``.
+    """
+    config = Cochleagram(sample_rate, **configuration)
+    synth = config.synthesis(delay)
+    data = config._prepare(signal, whole_frames=False, check_finite=check_finite)
+    samples, delay_samples = data.shape[1], synth.delay_samples
+    values = None
+    if mask is not None:  # its shape and values, before any work
+        values = _checked_mask(mask, config.num_bands)
+        synth._weights(values, samples, 0, 0)
+    analysis = config.stream("analytic", threads=_threads(threads))
+    synthesis = synth.stream(threads)
+    parts = []
+    for start in range(0, samples + delay_samples, _CHUNK):
+        stop = min(start + _CHUNK, samples + delay_samples)
+        chunk = data[:, start:stop] if start < samples else np.zeros((data.shape[0], 0))
+        if chunk.shape[1] < stop - start:  # the zeros after the signal
+            chunk = np.concatenate([chunk, np.zeros((data.shape[0], stop - start -
+                                                      chunk.shape[1]))], axis=1)
+        bands = analysis.push(chunk, check_finite=False)
+        weights = None if values is None else synth._weights(values, samples, start, stop)
+        parts.append(synthesis.push(bands, weights))
+    out = np.concatenate(parts, axis=-1)[..., delay_samples:delay_samples + samples]
+    return np.ascontiguousarray(out)
+

@@ -1,0 +1,151 @@
+"""Back from the bands: analytic outputs, resynthesis and masks, checked with
+numbers (flatness, SNR, suppression) and bit for bit (streams, threads)."""
+import numpy as np
+import pytest
+
+import vorl
+from vorl import Cochleagram
+
+RATE = 44100
+
+
+def band_limited_noise(n, low, high, rate, seed=1):
+    """White noise with nothing outside low..high Hz (zeroed FFT bins)."""
+    spectrum = np.fft.rfft(np.random.default_rng(seed).standard_normal(n))
+    freqs = np.fft.rfftfreq(n, 1 / rate)
+    spectrum[(freqs < low) | (freqs > high)] = 0
+    return np.fft.irfft(spectrum, n)
+
+
+def snr(reference, estimate):
+    return 10 * np.log10(np.sum(reference ** 2) / np.sum((reference - estimate) ** 2))
+
+
+@pytest.fixture(scope="module")
+def stereo():
+    return np.random.default_rng(7).standard_normal((2, 9000))
+
+
+def test_analytic_is_the_band_signal_and_its_quadrature(stereo):
+    config = Cochleagram(RATE, num_bands=24, channel=None)
+    z = config.analytic(stereo)
+    assert z.dtype == np.complex128 and z.shape == (2, 9000, 24)
+    assert np.array_equal(z.real, config.band_signals(stereo))
+    np.testing.assert_allclose(np.abs(z), config.envelopes(stereo), rtol=1e-12, atol=1e-300)
+    stream = config.stream("analytic")
+    parts = [stream.push(stereo[:, i:i + 1234]) for i in range(0, 9000, 1234)]
+    assert np.array_equal(np.concatenate(parts, axis=1), z)
+    assert np.array_equal(config.analytic(stereo, threads=1), config.analytic(stereo, threads=3))
+    assert config.replace(dtype="float32").analytic(stereo).dtype == np.complex64
+
+
+@pytest.mark.parametrize("rate, kwargs, delay, low, high, tolerance", [
+    (44100, {}, 0.004, 100, 7000, 0.15),
+    (44100, {}, None, 100, 7000, 0.05),
+    (16000, {"high_Hz": 7000}, 0.004, 100, 6500, 0.15),
+    (16000, {"high_Hz": 7000}, None, 100, 6500, 0.15),
+])
+def test_analysis_then_synthesis_is_flat(rate, kwargs, delay, low, high, tolerance):
+    config = Cochleagram(rate, **kwargs)
+    synth = config.synthesis(delay)
+    n = 1 << 16
+    impulse = np.zeros(n)
+    impulse[0] = 1
+    response = np.fft.rfft(synth(config.analytic(impulse)))
+    freqs = np.fft.rfftfreq(n, 1 / rate)
+    inside = (freqs >= low) & (freqs <= high)
+    aligned = response[inside] * np.exp(2j * np.pi * freqs[inside] * synth.delay_samples / rate)
+    assert np.all(np.abs(20 * np.log10(np.abs(aligned))) <= tolerance)
+    assert np.all(np.abs(np.angle(aligned)) < 0.1)  # a pure delay, not only flat
+    if delay is None:  # every band aligned at the latest envelope peak
+        assert synth.delay_samples > round(0.004 * rate) and np.min(synth.band_delays) == 0
+    else:
+        assert synth.delay_samples == round(delay * rate)
+
+
+@pytest.mark.parametrize("delay, target", [(0.004, 45), (None, 55)])
+def test_resynthesized_noise_keeps_its_waveform(delay, target):
+    noise = band_limited_noise(2 * RATE, 150, 6000, RATE)
+    before = noise.copy()
+    out = vorl.resynthesize(noise, RATE, delay=delay)
+    assert out.shape == noise.shape and np.array_equal(noise, before)
+    assert snr(noise, out) >= target
+
+
+@pytest.mark.parametrize("removed, kept", [(500, 3000), (3000, 500)])
+def test_a_frame_mask_removes_one_tone_and_keeps_the_other(removed, kept):
+    config = Cochleagram(RATE)
+    t = np.arange(2 * RATE) / RATE
+    tones = np.sin(2 * np.pi * 500 * t) + np.sin(2 * np.pi * 3000 * t)
+    erb_rate = lambda f: 21.4 * np.log10(1 + 0.00437 * np.asarray(f))  # noqa: E731
+    mask = np.ones((config.num_frames(len(t)), config.num_bands))
+    mask[:, np.abs(erb_rate(config.center_frequencies) - erb_rate(removed)) <= 3] = 0
+    out = vorl.resynthesize(tones, RATE, mask=mask)
+    steady = slice(RATE // 2, 3 * RATE // 2)
+
+    def level_dB(f):  # amplitude of the sine at f, by projection
+        return 20 * np.log10(2 * abs(np.mean(out[steady] * np.exp(-2j * np.pi * f * t[steady]))))
+
+    assert level_dB(removed) <= -40 and abs(level_dB(kept)) <= 0.5
+
+
+def test_an_ideal_binary_mask_raises_the_snr():
+    rate = 16000
+    t = np.arange(3 * rate) / rate
+    phase = 2 * np.pi * np.cumsum(200 * (1 + 0.1 * np.sin(2 * np.pi * 0.5 * t))) / rate
+    clean = sum(np.sin(k * phase) / k ** 1.5 for k in range(1, 20)) * (1 + 0.8 * np.sin(
+        2 * np.pi * 4 * t))  # harmonic, amplitude-modulated
+    noise = np.random.default_rng(3).standard_normal(len(t))
+    noise *= np.sqrt(np.sum(clean ** 2) / np.sum(noise ** 2))  # 0 dB
+    framing = {"frame_length": 320, "hop_length": 160}
+    config = Cochleagram(rate, **framing)
+    ideal = (config(clean) > config(noise)).astype(float)  # local criterion 0 dB
+    out = vorl.resynthesize(clean + noise, rate, mask=ideal, **framing)
+    assert snr(clean, out) - snr(clean, clean + noise) >= 8
+
+
+def test_streams_threads_and_an_all_ones_mask_give_the_same_bits():
+    config = Cochleagram(16000, num_bands=20, channel=None)
+    signal = np.random.default_rng(5).standard_normal((2, 6000))
+    synth = config.synthesis()
+    z = config.analytic(signal)
+    whole = synth(z, threads=1)
+    assert whole.shape == (2, 6000)
+    assert np.array_equal(whole, synth(z, threads=2))
+    frames = np.ones((config.num_frames(6000), 20))
+    assert np.array_equal(whole, synth(z, mask=frames))
+    sample_mask = np.random.default_rng(6).uniform(0, 2, (6000, 20))
+    masked = synth(z, mask=sample_mask)
+    rng = np.random.default_rng(8)
+    stream, parts, at = synth.stream(threads=2), [], 0
+    while at < 6000:
+        size = int(rng.choice([1, 2, 37, 700]))
+        parts.append(stream.push(z[:, at:at + size], sample_mask[at:at + size]))
+        at += size
+    assert np.array_equal(np.concatenate(parts, axis=1), masked)
+    # resynthesize: the same bits as one call on the signal and delay_samples zeros, shifted back.
+    d = synth.delay_samples
+    padded = config.analytic(np.concatenate([signal, np.zeros((2, d))], axis=1))
+    assert np.array_equal(vorl.resynthesize(signal, 16000, num_bands=20, channel=None),
+                          synth(padded)[:, d:])
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda s, z: s(z, mask=np.ones((3, 8))), ValueError, "one per frame"),
+    (lambda s, z: s(z, mask=-np.ones((100, 8))), ValueError, "not negative"),
+    (lambda s, z: s(z, mask=np.full((100, 8), np.nan)), ValueError, "finite"),
+    (lambda s, z: s(z, mask=np.ones((100, 7))), ValueError, "one column per band"),
+    (lambda s, z: s(z[:, :5]), ValueError, r"must be \(samples, 8\)"),
+    (lambda s, z: s(z.real), TypeError, "must be complex"),
+    (lambda s, z: Cochleagram(RATE, num_bands=8).synthesis(-0.001), ValueError, "not negative"),
+    (lambda s, z: Cochleagram(RATE, num_bands=8).synthesis(float("nan")), ValueError, "finite"),
+    (lambda s, z: s.stream().push(z, np.ones((99, 8))), ValueError, "one per sample"),
+])
+def test_bad_input_says_what_was_expected(call, error, message):
+    config = Cochleagram(RATE, num_bands=8)
+    synth = config.synthesis()
+    z = config.analytic(np.random.default_rng(0).standard_normal(100))
+    before = z.copy()
+    with pytest.raises(error, match=message):
+        call(synth, z)
+    assert np.array_equal(z, before)
