@@ -85,6 +85,9 @@ _DOC = {
     "check_finite": """check_finite : bool
         Raise ValueError at the first sample that is NaN, infinite or larger in
         magnitude than `MAX_SAMPLE`.""",
+    "chunk": """chunk : array_like
+        The next samples: 1-D, or (channels, samples) with the first chunk's
+        channel count; any length, 0 included.""",
     "rows": """ndarray
         Shape (frames, num_bands), or (channels, frames, num_bands) with
         ``channel=None``; frames start at 0, hop_length, 2 hop_length, ...""",
@@ -860,9 +863,7 @@ class ContinuousStream(_Stream):
 
         Parameters
         ----------
-        chunk : array_like
-            The next samples: 1-D, or (channels, samples) with the first
-            chunk's channel count; any length, 0 included.
+        <chunk>
         <check_finite>
 
         Returns
@@ -914,9 +915,7 @@ class FramedStream(_Stream):
 
         Parameters
         ----------
-        chunk : array_like
-            The next samples: 1-D, or (channels, samples) with the first
-            chunk's channel count; any length, 0 included.
+        <chunk>
         <check_finite>
 
         Returns
