@@ -1,5 +1,6 @@
 """Corpora on a real Dask LocalCluster of two worker processes, into Zarr stores."""
 import os
+from pathlib import Path
 import signal
 import threading
 import time
@@ -255,37 +256,48 @@ def test_a_worker_killed_after_finishing_files_loses_nothing(tmp_path):
     already and must stay so, and every file reported done is in the store."""
     from dask.distributed import Client, LocalCluster
 
+    # Seven short files and a long one: while one worker computes the long file,
+    # the other is idle with finished files for seconds, and is killed then.
     paths = []
-    for i in range(8):
+    for i, seconds in enumerate([5] * 7 + [150]):
         path = tmp_path / f"f{i}.wav"
-        soundfile.write(path, np.random.default_rng(i).standard_normal(RATE * 30) * 0.1, RATE)
+        soundfile.write(path, np.random.default_rng(i).standard_normal(RATE * seconds) * 0.1,
+                        RATE)
         paths.append(path)
-    config = vorl.Gammatone(RATE, num_bands=96)
+    config = vorl.Gammatone(RATE, num_bands=96, hop_length=256)
     store = str(tmp_path / "d.zarr")
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=":0") as cluster, Client(cluster) as client:
         pids = client.run(os.getpid)
-        killed = []
+        killed, finished, written = [], threading.Event(), {}
 
         def kill_a_worker_holding_results():
-            # Late: an idle worker holding results, while the last file is computed.
-            while not killed:
+            while not killed and not finished.is_set():
                 processing = client.processing()
                 idle = [w for w, keys in client.has_what().items()
                         if keys and not processing.get(w)]
                 if idle and sum(map(len, processing.values())) == 1:
+                    complete = list(corpus.open(store))
+                    written.update({str(p): p.stat().st_mtime_ns for key in complete
+                                    for p in Path(store, key).rglob("*") if p.is_file()})
                     os.kill(pids[idle[0]], signal.SIGKILL)
                     killed.append(idle[0])
                 time.sleep(0.005)
 
-        threading.Thread(target=kill_a_worker_holding_results, daemon=True).start()
+        killer = threading.Thread(target=kill_a_worker_holding_results, daemon=True)
+        killer.start()
         report = corpus.extract(paths, config, store, client=client)
+        finished.set()
+        killer.join()
         assert killed and not report.failed and len(report.done) == 8
         # Dask may still be recomputing the dead worker's files: they stay complete.
         deadline = time.monotonic() + 3
         while time.monotonic() < deadline or any(client.processing().values()):
             assert len(corpus.open(store)) == 8
             time.sleep(0.02)
+        # The arrays complete when the worker died were not written again.
+        assert written and all(Path(f).stat().st_mtime_ns == t for f, t in written.items())
         opened = corpus.open(store)
         for path in paths:
-            assert np.array_equal(opened[path.name][...], direct(path, num_bands=96))
+            assert np.array_equal(opened[path.name][...],
+                                  direct(path, num_bands=96, hop_length=256))
