@@ -89,34 +89,42 @@ public:
 
 private:
     /**
-     * Output samples [t0, t1), sample by sample with the bands in order: row
-     * t - d_k of the chunk holds band k's input, so the rows read stay within
-     * the longest delay of each other.
+     * Output samples [t0, t1), a block of samples at a time: each band in
+     * order adds its terms to the block's sums, so every sample's sum still
+     * takes the bands in order, while the samples' sums do not wait on one
+     * another. Row t - d_k of the chunk holds band k's input, so the rows a
+     * block reads stay within the longest delay of each other.
      */
     template <bool Weighted, bool MayReadKept>
     void render_samples(const double* z, const double* weights, std::size_t t0, std::size_t t1,
                         double* out) const {
+        constexpr std::size_t block = 32;  // measured: 16 and 64 are slower
         const std::size_t m = bands();
-        for (std::size_t t = t0; t < t1; ++t) {
-            double sum = 0.0;
+        double sums[block];
+        for (std::size_t b0 = t0; b0 < t1; b0 += block) {
+            const std::size_t b1 = std::min(t1, b0 + block), count = b1 - b0;
+            std::fill(sums, sums + count, 0.0);
             for (std::size_t k = 0; k < m; ++k) {
+                const double cr = re_[k], ci = im_[k];
                 const std::size_t d = delays_[k];
-                double zr, zi;
-                if (MayReadKept && t < d) {  // from before this chunk
-                    zr = history_[k][2 * t];
-                    zi = history_[k][2 * t + 1];
-                } else {
-                    const std::size_t at = (t - d) * m + k;
-                    zr = z[2 * at];
-                    zi = z[2 * at + 1];
-                    if (Weighted) {
-                        zr = weights[at] * zr;
-                        zi = weights[at] * zi;
+                std::size_t t = b0;
+                if (MayReadKept) {  // samples from before this chunk
+                    for (; t < b1 && t < d; ++t) {
+                        sums[t - b0] += cr * history_[k][2 * t] - ci * history_[k][2 * t + 1];
                     }
                 }
-                sum = sum + (re_[k] * zr - im_[k] * zi);
+                const double* zk = z + 2 * k;
+                for (; t < b1; ++t) {
+                    const std::size_t at = (t - d) * m;
+                    double zr = zk[2 * at], zi = zk[2 * at + 1];
+                    if (Weighted) {
+                        zr = weights[at + k] * zr;
+                        zi = weights[at + k] * zi;
+                    }
+                    sums[t - b0] += cr * zr - ci * zi;
+                }
             }
-            out[t] = sum;
+            std::copy(sums, sums + count, out + b0);
         }
     }
 
