@@ -580,12 +580,32 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
         run(RotatingStages<W, decltype(band_signal)>{st, c, x, band_signal},
             [](std::size_t, int) VORL_ALWAYS_INLINE_LAMBDA {});
     } else if constexpr (What == Output::analytic) {
-        // Real and imaginary parts side by side, lane by lane.
+        // Real and imaginary parts side by side: with GCC, whole vectors are
+        // interleaved by two shuffles when every lane is a filter; else lane by lane.
+#if defined(__GNUC__) && !defined(__clang__)
+        using Mask = typename Lanes<W>::Mask;
+        Mask low = {}, high = {};
+        for (int l = 0; l < W / 2; ++l) {
+            low[2 * l] = l;
+            low[2 * l + 1] = W + l;
+            high[2 * l] = W / 2 + l;
+            high[2 * l + 1] = W + W / 2 + l;
+        }
+#endif
         const auto analytic = [&](std::size_t t, int k, const Baseband<Vec>& u)
                                   VORL_ALWAYS_INLINE_LAMBDA {
             const Vec re = band_sample(u, st[k].qc, st[k].qs, c[k].gain);
             const Vec im = quadrature_sample(u, st[k].qc, st[k].qs, c[k].gain);
             double* pair = sink.out + t * sink.stride + 2 * (sink.offset + k * W);
+#if defined(__GNUC__) && !defined(__clang__)
+            if (W % 2 == 0 && whole) {
+                const Vec first = __builtin_shuffle(re, im, low);
+                const Vec second = __builtin_shuffle(re, im, high);
+                std::memcpy(pair, &first, sizeof(Vec));  // unaligned
+                std::memcpy(pair + W, &second, sizeof(Vec));
+                return;
+            }
+#endif
             for (std::size_t l = 0; l < W && k * W + l < used; ++l) {
                 pair[2 * l] = re[l];
                 pair[2 * l + 1] = im[l];
