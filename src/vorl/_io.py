@@ -30,7 +30,7 @@ _COUNT_BY_DECODING = {"MP3", "MPEG"}
 # Extensions of the formats soundfile reads, for walking folders; RAW needs its
 # parameters given, so it is left out.
 _EXTENSION_ALIASES = {"AIFF": ("aif", "aifc"), "OGG": ("oga", "opus"), "AU": ("snd",),
-                      "WAVEX": (), "MAT4": (), "MAT5": ("mat",), "MPC2K": (), "SD2": ()}
+                      "MAT5": ("mat",)}
 
 
 def _open_checked(name: str) -> None:
@@ -147,10 +147,7 @@ class AudioFile:
                                          f"{self.frames} samples counted when it was opened: "
                                          "it changed while it was read")
                     yield block if stream is None else stream.resample_chunk(block, last=False)
-        except (RuntimeError, TypeError) as error:  # libsndfile's errors are RuntimeErrors
-            raise ValueError(f"Cannot read audio file {self.name!r} after {read} of "
-                             f"{self.frames} samples: {error}") from error
-        except OSError as error:
+        except (RuntimeError, TypeError, OSError) as error:  # libsndfile's are RuntimeErrors
             raise ValueError(f"Cannot read audio file {self.name!r} after {read} of "
                              f"{self.frames} samples: {error}") from error
         if read != self.frames:

@@ -10,12 +10,11 @@ import threading
 import warnings
 import time
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterator, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from ._gammatone import Cochleagram, Gammatone, _Config, _threads
-from ._io import load
 
 # Files longer than this many frames get a progress bar of their own.
 _FRAMES_PER_BLOCK = 2000

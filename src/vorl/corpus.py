@@ -256,8 +256,7 @@ class _Task:
 
     path: str
     key: str
-    described: Dict[str, Any]
-    made_by: Dict[str, Any]
+    made_by: Dict[str, Any]  # the configuration (`describe`), library version, resampler
     file_rate: int
     run: str  # this run's identity, written with the array
 
@@ -272,7 +271,7 @@ def extract_one(task: _Task, store: Any, threads: Optional[int] = 1) -> str:
     attrs = _attributes(group, task.key)
     if attrs.get(_COMPLETE) and attrs.get(_RUN) == task.run:
         return task.key
-    config = configuration(task.described)
+    config = configuration(task.made_by["configuration"])
     resample = task.made_by["resampler"] is not None
     # The file's checks (readable, rate, length) come before anything is written.
     frames, blocks = config._open_file(task.path, threads, resample=resample)
@@ -400,7 +399,7 @@ def extract(paths: Sequence[PathLike], config: ConfigLike, store: Any, *,
         except (OSError, RuntimeError, ValueError) as error:  # one file's problem is its own
             report.failed[path] = _reason(path, error)
             continue
-        todo.append(_Task(path, key, describe(chosen), made_by, rate, run))
+        todo.append(_Task(path, key, made_by, rate, run))
     if stale:
         raise ValueError(f"the store {store!r} holds {len(stale)} array(s) of these files made "
                          f"otherwise than this run would make them; {stale[0]}. Write to "
