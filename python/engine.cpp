@@ -10,6 +10,7 @@
 // one channel, the per-sample mean of all channels, or (channel None) every
 // channel separately, which adds a leading axis to the result.
 #include "interpreter.hpp"
+#include "signal.hpp"
 
 #include <vorl/extractor/continuous_frames.hpp>
 #include <vorl/extractor/gammatone_filterbank.hpp>
@@ -37,6 +38,9 @@ using Filter = Filterbank::Filter;
 using vorl::extractor::ContinuousFilterbank;
 using vorl::extractor::ContinuousFrames;
 using Output = ContinuousFilterbank::Output;
+using vorl_python::Bank;
+using vorl_python::Planes;
+using vorl_python::Signal;
 
 namespace {
 
@@ -51,13 +55,6 @@ struct Level {
     double operator()(double level) const {
         return log ? std::log10(std::max(level, floor)) : level;
     }
-};
-
-/** The filters and the integration factor of one configuration. */
-struct Bank {
-    std::int32_t sample_rate;
-    std::vector<Filter> filters;
-    double decay;
 };
 
 /** Filters at `center_frequencies`, or `num_bands` spaced on the ERB-rate scale. */
@@ -80,75 +77,6 @@ Bank make_bank(std::int32_t sample_rate, const std::optional<std::vector<double>
 std::size_t whole_frames(std::size_t samples, std::size_t frame_length, std::size_t hop) {
     return samples < frame_length ? 0 : 1 + (samples - frame_length) / hop;
 }
-
-/** How the channels of a signal become the planes that are analysed. */
-struct Planes {
-    std::optional<std::int32_t> channel;  ///< None: each channel; negative: their mean
-    std::size_t channels;
-
-    Planes(std::optional<std::int32_t> channel, std::size_t channels)
-        : channel(channel), channels(channels) {
-        if (channels == 0) throw std::invalid_argument("the signal has no channels");
-        if (channel && *channel >= 0 && static_cast<std::size_t>(*channel) >= channels) {
-            throw std::invalid_argument(fmt::format(
-                "Cannot select channel {}: the input has {} channel(s).", *channel, channels));
-        }
-    }
-    std::size_t count() const { return channel ? 1 : channels; }
-    /** The extractor's `on_channel` for plane p. */
-    std::int32_t on_channel(std::size_t p) const {
-        return channel ? *channel : static_cast<std::int32_t>(p);
-    }
-    /** Result shape: the per-plane shape, after a channel axis when every channel is analysed. */
-    std::vector<py::ssize_t> shape(std::size_t rows, std::size_t width) const {
-        std::vector<py::ssize_t> dims{static_cast<py::ssize_t>(rows),
-                                      static_cast<py::ssize_t>(width)};
-        if (!channel) dims.insert(dims.begin(), static_cast<py::ssize_t>(channels));
-        return dims;
-    }
-};
-
-/** A (channels, samples) float64 array of any strides, read sample by sample. */
-struct Signal {
-    const char* data;
-    py::ssize_t channel_stride, sample_stride;  // bytes
-    std::size_t channels, samples;
-
-    explicit Signal(const py::array_t<double>& a) {
-        if (a.ndim() != 2) throw std::invalid_argument("signal must be (channels, samples)");
-        data = reinterpret_cast<const char*>(a.data());
-        channel_stride = a.strides(0);
-        sample_stride = a.strides(1);
-        channels = static_cast<std::size_t>(a.shape(0));
-        samples = static_cast<std::size_t>(a.shape(1));
-    }
-    double at(std::size_t c, std::size_t t) const {
-        double v;  // the array may be unaligned
-        std::memcpy(&v, data + static_cast<py::ssize_t>(c) * channel_stride +
-                            static_cast<py::ssize_t>(t) * sample_stride,
-                    sizeof v);
-        return v;
-    }
-    /**
-     * Samples t0 .. t0+n-1 of plane p into `out`: a channel, or the mean of all,
-     * summed from the first channel to the last and divided by their count, as
-     * the extractor averages a frame.
-     */
-    void read(const Planes& planes, std::size_t p, std::size_t t0, std::size_t n,
-              double* out) const {
-        const std::int32_t channel = planes.on_channel(p);
-        if (channel >= 0) {
-            for (std::size_t t = 0; t < n; ++t) out[t] = at(static_cast<std::size_t>(channel), t0 + t);
-            return;
-        }
-        const double count = static_cast<double>(channels);
-        for (std::size_t t = 0; t < n; ++t) {
-            double sum = at(0, t0 + t);
-            for (std::size_t c = 1; c < channels; ++c) sum += at(c, t0 + t);
-            out[t] = sum / count;
-        }
-    }
-};
 
 constexpr std::size_t block_samples = 4096;  // input read, and stop checked, per block
 constexpr std::size_t brief_samples = 1 << 16;  // chunks of a stream this short run inline

@@ -1,7 +1,10 @@
 // vorl._engine.Synthesis: complex band signals put back together natively, the
 // interpreter lock released, threads sharing ranges of output samples.
+// vorl._engine.Resynthesis: analysis and synthesis of a signal in one pass.
 #include "interpreter.hpp"
+#include "signal.hpp"
 
+#include <vorl/extractor/continuous_filterbank.hpp>
 #include <vorl/extractor/synthesis.hpp>
 
 #include <fmt/format.h>
@@ -57,14 +60,33 @@ public:
         double* out = result.mutable_data();
         const double* zs = z.data();
         const double* ws = weights ? weights->data() : nullptr;
-        const std::size_t tasks = (n + block_samples - 1) / block_samples;
-        vorl_python::run_tasks(
-            tasks, threads_,
-            [&](std::size_t task, const std::atomic<bool>&) {
-                const std::size_t t0 = task * block_samples;
-                core_.render(zs, ws, n, t0, std::min(n, t0 + block_samples), out);
-            },
-            n <= block_samples);
+        if (n <= block_samples) {  // brief: on this thread
+            vorl_python::Unlocked unlocked;
+            core_.push(zs, ws, n, out);
+            return result;
+        }
+        if (threads_ == 1) {  // in order, a block at a time; an interrupted push keeps nothing
+            vorl::extractor::Synthesis before = core_;
+            try {
+                vorl_python::run_tasks(1, 1, [&](std::size_t, const std::atomic<bool>& stop) {
+                    for (std::size_t t0 = 0; t0 < n && !stop; t0 += block_samples) {
+                        core_.push(zs + 2 * m * t0, ws ? ws + m * t0 : nullptr,
+                                   std::min(block_samples, n - t0), out + t0);
+                    }
+                });
+            } catch (...) {
+                core_ = std::move(before);
+                throw;
+            }
+            return result;
+        }
+        // Threads render ranges of the output from the same kept terms, then keep the chunk's.
+        vorl_python::run_tasks((n + block_samples - 1) / block_samples, threads_,
+                               [&](std::size_t task, const std::atomic<bool>&) {
+                                   const std::size_t t0 = task * block_samples;
+                                   core_.render(zs, ws, n, t0, std::min(n, t0 + block_samples),
+                                                out);
+                               });
         {
             vorl_python::Unlocked unlocked;
             core_.advance(zs, ws, n);
@@ -78,6 +100,93 @@ private:
     bool busy_ = false;  // read and set with the interpreter lock held
 };
 
+/**
+ * Analysis and synthesis of a signal in one pass, fed in chunks: each plane's
+ * filters run through a span of samples into complex bands that stay in the
+ * cache, and the synthesis renders them at once. The output equals a
+ * `SynthesisStream` fed the analytic stream's bands, bit for bit. Threads
+ * share the planes. A push that fails or is interrupted breaks the object.
+ */
+class Resynthesis {
+public:
+    Resynthesis(const vorl_python::Bank& bank, std::optional<std::int32_t> channel,
+                std::vector<double> factor_re, std::vector<double> factor_im,
+                std::vector<std::size_t> delays, unsigned threads)
+        : bank_(bank),
+          channel_(channel),
+          synthesis_(std::move(factor_re), std::move(factor_im), std::move(delays)),
+          threads_(threads == 0 ? 1 : threads) {
+        if (synthesis_.bands() != bank_.filters.size()) {
+            throw std::invalid_argument("one factor and one delay per filter");
+        }
+    }
+
+    /** `chunk`: (channels, samples); `weights`: (samples, bands) or None. */
+    py::array_t<double> push(const py::array_t<double>& chunk, const std::optional<Pairs>& weights) {
+        const vorl_python::Signal signal(chunk);
+        const std::size_t m = bank_.filters.size(), n = signal.samples;
+        if (weights && (weights->ndim() != 2 || static_cast<std::size_t>(weights->shape(0)) != n ||
+                        static_cast<std::size_t>(weights->shape(1)) != m)) {
+            throw std::invalid_argument(fmt::format("weights must be ({}, {})", n, m));
+        }
+        if (state_ != State::ready) {
+            throw std::runtime_error(state_ == State::pushing
+                                         ? "push() called while another push() of this stream runs"
+                                         : "the stream was interrupted: make a new one");
+        }
+        if (!planes_) {
+            planes_.emplace(channel_, signal.channels);
+            for (std::size_t p = 0; p < planes_->count(); ++p) {
+                analysis_.emplace_back(bank_.filters, bank_.decay);
+                syntheses_.push_back(synthesis_);
+            }
+        } else if (signal.channels != planes_->channels) {
+            throw std::invalid_argument(fmt::format(
+                "chunk has {} channel(s), but the stream's first chunk had {}", signal.channels,
+                planes_->channels));
+        }
+        const std::size_t planes = planes_->count();
+        py::array_t<double> result(channel_ ? std::vector<py::ssize_t>{py::ssize_t(n)}
+                                            : std::vector<py::ssize_t>{py::ssize_t(planes),
+                                                                       py::ssize_t(n)});
+        double* out = result.mutable_data();
+        const double* ws = weights ? weights->data() : nullptr;
+        state_ = State::pushing;
+        try {
+            vorl_python::run_tasks(planes, threads_, [&](std::size_t p, const std::atomic<bool>& stop) {
+                std::vector<double> x(span), pairs(2 * m * span);
+                for (std::size_t t0 = 0; t0 < n && !stop; t0 += span) {
+                    const std::size_t count = std::min(span, n - t0);
+                    signal.read(*planes_, p, t0, count, x.data());
+                    analysis_[p].process(x.data(), count, pairs.data(), 2 * m, Output::analytic);
+                    syntheses_[p].push(pairs.data(), ws ? ws + m * t0 : nullptr, count,
+                                       out + p * n + t0);
+                }
+            });
+        } catch (...) {
+            state_ = State::broken;  // some planes ran further than others
+            throw;
+        }
+        state_ = State::ready;
+        return result;
+    }
+
+private:
+    using Output = vorl::extractor::ContinuousFilterbank::Output;
+    enum class State { ready, pushing, broken };
+    /** Samples analysed and synthesised at a time: their complex bands stay in the cache. */
+    static constexpr std::size_t span = 256;
+
+    vorl_python::Bank bank_;
+    std::optional<std::int32_t> channel_;
+    vorl::extractor::Synthesis synthesis_;  ///< the design, at rest
+    unsigned threads_;
+    std::optional<vorl_python::Planes> planes_;  ///< fixed by the first chunk
+    std::vector<vorl::extractor::ContinuousFilterbank> analysis_;  ///< one per plane
+    std::vector<vorl::extractor::Synthesis> syntheses_;            ///< one per plane
+    State state_ = State::ready;
+};
+
 }  // namespace
 
 void bind_synthesis(py::module_& m) {
@@ -89,5 +198,14 @@ void bind_synthesis(py::module_& m) {
         .def("push", &SynthesisStream::push, py::arg("pairs").noconvert(),
              py::arg("weights").noconvert(),
              "The output samples of a chunk of (samples, 2 bands) (re, im) pairs, weighted\n"
+             "by (samples, bands) weights or None.");
+    py::class_<Resynthesis>(m, "Resynthesis", "Analysis and synthesis of a signal, in chunks.")
+        .def(py::init<const vorl_python::Bank&, std::optional<std::int32_t>, std::vector<double>,
+                      std::vector<double>, std::vector<std::size_t>, unsigned>(),
+             py::arg("bank"), py::arg("channel"), py::arg("factor_re"), py::arg("factor_im"),
+             py::arg("delays"), py::arg("threads"))
+        .def("push", &Resynthesis::push, py::arg("chunk").noconvert(),
+             py::arg("weights").noconvert(),
+             "The output samples of a chunk (channels x samples float64), its bands weighted\n"
              "by (samples, bands) weights or None.");
 }

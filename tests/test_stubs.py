@@ -64,7 +64,7 @@ def test_engine_stub_matches_module():
     stub = stub_members(SRC / "vorl" / "_engine.pyi")
     runtime = {n: runtime_parameters(getattr(_engine, n))
                for n in ("framed", "continuous", "whole_frames", "simd_kernel")}
-    for cls in (_engine.Bank, _engine.Stream, _engine.Synthesis):
+    for cls in (_engine.Bank, _engine.Stream, _engine.Synthesis, _engine.Resynthesis):
         runtime.update(runtime_members(cls))
     assert set(stub) == set(runtime)
     for name, params in runtime.items():

@@ -130,6 +130,19 @@ def test_streams_threads_and_an_all_ones_mask_give_the_same_bits():
                           synth(padded)[:, d:])
 
 
+def test_a_long_call_gives_the_bits_of_its_chunks_on_any_threads():
+    # Longer than the blocks that one call renders at a time, in order or on threads.
+    config = Cochleagram(16000, num_bands=11)
+    z = config.analytic(np.random.default_rng(9).standard_normal(40000))
+    mask = np.random.default_rng(10).uniform(0, 1, (40000, 11))
+    synth = config.synthesis(None)
+    whole = synth(z, mask=mask, threads=1)
+    assert np.array_equal(whole, synth(z, mask=mask, threads=2))
+    stream = synth.stream()
+    parts = [stream.push(z[a:a + 17000], mask[a:a + 17000]) for a in range(0, 40000, 17000)]
+    assert np.array_equal(np.concatenate(parts), whole)
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda s, z: s(z, mask=np.ones((3, 8))), ValueError, "one per frame"),
     (lambda s, z: s(z, mask=-np.ones((100, 8))), ValueError, "not negative"),

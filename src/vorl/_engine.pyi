@@ -72,3 +72,19 @@ def continuous(
 ) -> npt.NDArray[np.float64]: ...
 def whole_frames(samples: int, frame_length: int, hop_length: int) -> int: ...
 def simd_kernel() -> str: ...
+
+class Resynthesis:
+    def __init__(
+        self,
+        bank: Bank,
+        channel: Optional[int],
+        factor_re: List[float],
+        factor_im: List[float],
+        delays: List[int],
+        threads: int,
+    ) -> None: ...
+    def push(
+        self,
+        chunk: npt.NDArray[np.float64],
+        weights: Optional[npt.NDArray[np.float64]],
+    ) -> npt.NDArray[np.float64]: ...

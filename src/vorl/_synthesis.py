@@ -28,7 +28,7 @@ Array = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 
 _RIDGE = 1e-9  # relative Tikhonov weight of the fit: keeps factors of near-silent bands small
-_CHUNK = 1 << 12  # samples per chunk of `resynthesize`: its complex bands stay in cache
+_CHUNK = 1 << 15  # samples per chunk of `resynthesize` (its weights, if any, are made per chunk)
 
 
 @dataclass(frozen=True)
@@ -327,8 +327,9 @@ def resynthesize(signal: npt.ArrayLike, sample_rate: float, *,
     Runs the continuous filterbank on the signal followed by ``delay_samples``
     zeros, weights and resynthesises the bands chunk by chunk, and drops the
     first ``delay_samples`` output samples: the result has the signal's length
-    and lines up with it. Memory holds the signal, the result and the filters'
-    state, never the complex bands of the whole signal.
+    and lines up with it, and equals ``synthesis(analytic(...))`` on the
+    padded signal bit for bit. Memory holds the signal, the result and the
+    filters' state, never the complex bands of the whole signal.
 
     Parameters
     ----------
@@ -344,7 +345,9 @@ def resynthesize(signal: npt.ArrayLike, sample_rate: float, *,
     delay : float or None
         The synthesis delay in seconds (see `Cochleagram.synthesis`).
     threads : int, optional
-        Worker threads of the analysis and the synthesis.
+        Worker threads, sharing the channels (``channel=None``): each
+        channel's analysis and synthesis run on one thread, a few hundred
+        samples at a time, so that its complex bands stay in the cache.
     check_finite : bool
         Raise ValueError at the first sample that is NaN, infinite or too large.
     **configuration
@@ -363,18 +366,22 @@ def resynthesize(signal: npt.ArrayLike, sample_rate: float, *,
     if mask is not None:  # its shape and values, before any work
         values = _checked_mask(mask, config.num_bands)
         synth._weights(values, samples, 0, 0)
-    analysis = config.stream("analytic", threads=_threads(threads))
-    synthesis = synth.stream(threads)
-    parts = []
-    for start in range(0, samples + delay_samples, _CHUNK):
-        stop = min(start + _CHUNK, samples + delay_samples)
-        chunk = data[:, start:stop] if start < samples else np.zeros((data.shape[0], 0))
+    factors = synth._design.factors
+    native = _engine.Resynthesis(config._bank(), config.channel, [c.real for c in factors],
+                                 [c.imag for c in factors], list(synth._design.band_delays),
+                                 _threads(threads))
+    total = samples + delay_samples
+    out = np.empty((data.shape[0] if config.channel is None else 1, samples))
+    for start in range(0, total, _CHUNK):
+        stop = min(start + _CHUNK, total)
+        chunk = data[:, start:min(stop, samples)]
         if chunk.shape[1] < stop - start:  # the zeros after the signal
             chunk = np.concatenate([chunk, np.zeros((data.shape[0], stop - start -
                                                       chunk.shape[1]))], axis=1)
-        bands = analysis.push(chunk, check_finite=False)
         weights = None if values is None else synth._weights(values, samples, start, stop)
-        parts.append(synthesis.push(bands, weights))
-    out = np.concatenate(parts, axis=-1)[..., delay_samples:delay_samples + samples]
-    return np.ascontiguousarray(out)
-
+        part = native.push(chunk, weights).reshape(out.shape[0], -1)
+        # Output sample t is input sample t - delay_samples.
+        lo, hi = max(start, delay_samples), stop
+        if lo < hi:
+            out[:, lo - delay_samples:hi - delay_samples] = part[:, lo - start:]
+    return out if config.channel is None else out[0]

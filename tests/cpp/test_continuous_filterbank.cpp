@@ -182,6 +182,23 @@ TEST(ContinuousFilterbank, AnyChunkingGivesTheSameBits) {
     EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0);
 }
 
+TEST(ContinuousFilterbank, EnvelopesAfterBandOutputsAreRefusedUntilReset) {
+    const Filterbank fb(64, 20, 16000, identity, -1, 100, 6000, 0.002);
+    const Vec x = noise(300, 9);
+    ContinuousFilterbank cfb(fb.filters, fb.decay), fresh(fb.filters, fb.decay);
+    Vec out(x.size() * 40), expected(x.size() * 20);
+    cfb.process(x.data(), 0, out.data(), 20, Output::band_signal);  // no sample: still whole
+    cfb.process(x.data(), x.size(), out.data(), 40, Output::analytic);
+    EXPECT_THROW(cfb.process(x.data(), x.size(), out.data(), 20), std::logic_error);
+    double sum[32] = {};
+    double* sums[] = {sum};
+    EXPECT_THROW(cfb.accumulate(x.data(), x.size(), sums, 1), std::logic_error);
+    cfb.reset();
+    cfb.process(x.data(), x.size(), out.data(), 20);
+    fresh.process(x.data(), x.size(), expected.data(), 20);
+    EXPECT_EQ(std::memcmp(out.data(), expected.data(), expected.size() * sizeof(double)), 0);
+}
+
 TEST(ContinuousFilterbank, FirstFrameEqualsTheFramedExtractor) {
     const Filterbank fb(1024, 64, 44100, identity, -1, 50, 8000, 0.008);
     const Vec x = noise(1500, 3);

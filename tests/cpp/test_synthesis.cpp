@@ -40,27 +40,60 @@ Vec reference(const Vec& re, const Vec& im, const std::vector<std::size_t>& d, c
 }
 
 TEST(Synthesis, AnyChunkingAndRangesGiveTheBitsOfTheDefinition) {
-    const Vec re = {0.5, -1.25, 2.0}, im = {0.75, 0.5, -0.125};
-    const std::vector<std::size_t> delays = {0, 7, 300};
-    const std::size_t n = 1000, m = 3;
+    // 19 bands: whole tiles of every lane width and bands left over.
+    const std::size_t n = 1500, m = 19;
+    const Vec re = random_values(m, 3), im = random_values(m, 4);
+    std::vector<std::size_t> delays(m);
+    for (std::size_t k = 0; k < m; ++k) delays[k] = (k * 37) % 300;
+    delays[5] = 0;
     const Vec z = random_values(2 * n * m, 1), w = random_values(n * m, 2);
     for (const Vec* weights : {static_cast<const Vec*>(nullptr), &w}) {
         const Vec expected = reference(re, im, delays, z, weights, n);
+        const auto render = [&](const Synthesis& synthesis, std::size_t t, std::size_t chunk,
+                                std::size_t a, std::size_t b, Vec& y) {
+            synthesis.render(z.data() + 2 * t * m, weights ? w.data() + t * m : nullptr, chunk,
+                             a, b, y.data() + t);
+        };
         Synthesis synthesis(re, im, delays);
         Vec y(n, -1.0);
         std::size_t t = 0;
-        for (const std::size_t chunk : {0u, 1u, 2u, 5u, 299u, 301u}) {  // shorter and longer than delays
-            for (std::size_t a = 0; a < chunk; a += 64) {  // ranges of a chunk, rendered apart
-                synthesis.render(z.data() + 2 * t * m, weights ? w.data() + t * m : nullptr, chunk,
-                                 a, std::min(chunk, a + 64), y.data() + t);
+        // Chunks shorter and longer than the delays and than a span, pushed whole or in
+        // ranges rendered apart.
+        bool whole = false;
+        for (const std::size_t chunk : {0u, 1u, 2u, 5u, 299u, 301u, 700u, 1u, 80u}) {
+            const double* zt = z.data() + 2 * t * m;
+            const double* wt = weights ? w.data() + t * m : nullptr;
+            if ((whole = !whole)) {
+                synthesis.push(zt, wt, chunk, y.data() + t);
+            } else {
+                for (std::size_t a = 0; a < chunk; a += 250) render(synthesis, t, chunk, a, a + 250, y);
+                synthesis.advance(zt, wt, chunk);
             }
-            synthesis.advance(z.data() + 2 * t * m, weights ? w.data() + t * m : nullptr, chunk);
             t += chunk;
         }
-        synthesis.render(z.data() + 2 * t * m, weights ? w.data() + t * m : nullptr, n - t, 0,
-                         n - t, y.data() + t);
+        render(synthesis, t, n - t, 0, n - t, y);
         for (std::size_t i = 0; i < n; ++i) {
             ASSERT_EQ(std::memcmp(&y[i], &expected[i], sizeof(double)), 0) << i;
+        }
+    }
+}
+
+TEST(Synthesis, EveryKernelGivesTheSameBits) {
+    namespace d = vorl::extractor::detail;
+    const std::size_t n = 1100, m = 21;
+    const Vec re = random_values(m, 5), im = random_values(m, 6);
+    const Vec z = random_values(2 * n * m, 7), w = random_values(n * m, 8);
+    std::vector<std::size_t> delays(m);
+    for (std::size_t k = 0; k < m; ++k) delays[k] = 3 * k;
+    const Vec kept(m * delays.back(), 0.0);  // nothing before the chunk
+    const d::SynthesisPlan plan{re.data(), im.data(), delays.data(), m, delays.back(), kept.data(), delays.back()};
+    const Vec expected = reference(re, im, delays, z, &w, n);
+    for (const auto& kernel : d::synthesis_kernels) {
+        if (!kernel.supported()) continue;
+        Vec y(n, -1.0);
+        kernel.render(plan, z.data(), w.data(), n, 0, n, y.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(std::memcmp(&y[i], &expected[i], sizeof(double)), 0) << kernel.name << " " << i;
         }
     }
 }

@@ -38,6 +38,7 @@ public:
         for (detail::GammatoneState<double>& state : states_) {
             detail::start_at_rest(state, 0.0);
         }
+        integrated_ = true;
     }
 
     /** What `process` writes for each sample and filter. */
@@ -50,11 +51,14 @@ public:
      * output, gain * (ur * qc + ui * qs) from the baseband output u and the
      * rotation (qc, qs) of that sample; with `Output::analytic` that and its
      * quadrature gain * (ui * qc - ur * qs) as the pair `out[t * stride + 2 * k]`,
-     * `out[t * stride + 2 * k + 1]`.
+     * `out[t * stride + 2 * k + 1]`. The band outputs take no envelope: the
+     * envelope's integral does not follow them.
      *
      * @throws std::invalid_argument if `stride` is smaller than a row (the
      *         number of filters, twice that for the analytic output), or
      *         `what` is frame sums
+     * @throws std::logic_error for envelopes after band outputs since the
+     *         last `reset()`
      */
     void process(const double* x, std::size_t n, double* out, std::size_t stride,
                  Output what = Output::envelope) {
@@ -73,6 +77,8 @@ public:
      * integrated envelope after each sample, in sample order, to `sums[a][k]`
      * for every a < num_sums. Each array holds `detail::frame_sums_size(n
      * filters)` values; those past the filters are scratch.
+     *
+     * @throws std::logic_error after band outputs since the last `reset()`
      */
     void accumulate(const double* x, std::size_t n, double* const* sums, std::size_t num_sums) {
         run(Output::frame_sums, x, n, {nullptr, 0, sums, num_sums, 0});
@@ -85,6 +91,12 @@ public:
 
 private:
     void run(Output what, const double* x, std::size_t n, const detail::Sink& sink) {
+        const bool envelope = what == Output::envelope || what == Output::frame_sums;
+        if (envelope && !integrated_) {
+            throw std::logic_error(
+                "envelopes after band signals: the integral did not follow them; reset() first");
+        }
+        if (!envelope && n > 0) integrated_ = false;
         detail::best_gammatone_kernel<Filter>().run_continuous(
             what, filters_.data(), states_.data(), filters_.size(), decay_, x, n, sink);
     }
@@ -92,6 +104,7 @@ private:
     std::vector<Filter> filters_;
     double decay_;
     std::vector<detail::GammatoneState<double>> states_;
+    bool integrated_ = true;  ///< the envelope's integral has followed every sample
 };
 
 }  // namespace extractor

@@ -569,6 +569,15 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
         sample_loop<W, K>(st, c, decay_v, held, emit)(1, n, stages);
         finish_samples<W, K>(st, c, decay_v, held, n - 1, emit);
     };
+    // The band outputs take no envelope: only the filter stages and the
+    // rotation run, and `total` stays as it was.
+    const auto run_stages = [&](const auto& stages) VORL_ALWAYS_INLINE_LAMBDA {
+#pragma GCC unroll 4
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+            for (int k = 0; k < K; ++k) stages(t, k);
+        }
+    };
     const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
     if constexpr (What == Output::band_signal) {
         // The band signal needs no envelope: each sample is stored at once,
@@ -577,8 +586,7 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
                                      VORL_ALWAYS_INLINE_LAMBDA {
             store(t, k, band_sample(u, st[k].qc, st[k].qs, c[k].gain));
         };
-        run(RotatingStages<W, decltype(band_signal)>{st, c, x, band_signal},
-            [](std::size_t, int) VORL_ALWAYS_INLINE_LAMBDA {});
+        run_stages(RotatingStages<W, decltype(band_signal)>{st, c, x, band_signal});
     } else if constexpr (What == Output::analytic) {
         // Real and imaginary parts side by side: with GCC, whole vectors are
         // interleaved by two shuffles when every lane is a filter; else lane by lane.
@@ -611,8 +619,7 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
                 pair[2 * l + 1] = im[l];
             }
         };
-        run(RotatingStages<W, decltype(analytic)>{st, c, x, analytic},
-            [](std::size_t, int) VORL_ALWAYS_INLINE_LAMBDA {});
+        run_stages(RotatingStages<W, decltype(analytic)>{st, c, x, analytic});
     } else if constexpr (What == Output::envelope) {
         run(rotating, [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
             store(t, k, st[k].total);
