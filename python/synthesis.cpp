@@ -102,8 +102,9 @@ private:
 
 /**
  * Analysis and synthesis of a signal in one pass, fed in chunks: each plane's
- * filters run through a span of samples into complex bands that stay in the
- * cache, and the synthesis renders them at once. The output equals a
+ * filters run through a span of samples and give each band's weighted term
+ * (the analytic output times its factor) into a buffer that stays in the
+ * cache, from which the synthesis renders the span at once. The output equals a
  * `SynthesisStream` fed the analytic stream's bands, bit for bit. Threads
  * share the planes. A push that fails or is interrupted breaks the object.
  */
@@ -154,13 +155,15 @@ public:
         state_ = State::pushing;
         try {
             vorl_python::run_tasks(planes, threads_, [&](std::size_t p, const std::atomic<bool>& stop) {
-                std::vector<double> x(span), pairs(2 * m * span);
+                std::vector<double> x(span), terms(m * span);
+                const std::vector<double>& re = synthesis_.factor_re();
+                const std::vector<double>& im = synthesis_.factor_im();
                 for (std::size_t t0 = 0; t0 < n && !stop; t0 += span) {
                     const std::size_t count = std::min(span, n - t0);
                     signal.read(*planes_, p, t0, count, x.data());
-                    analysis_[p].process(x.data(), count, pairs.data(), 2 * m, Output::analytic);
-                    syntheses_[p].push(pairs.data(), ws ? ws + m * t0 : nullptr, count,
-                                       out + p * n + t0);
+                    analysis_[p].synthesis_terms(x.data(), count, terms.data(), m, re.data(),
+                                                 im.data(), ws ? ws + m * t0 : nullptr, m);
+                    syntheses_[p].push_terms(terms.data(), count, out + p * n + t0);
                 }
             });
         } catch (...) {
@@ -172,7 +175,6 @@ public:
     }
 
 private:
-    using Output = vorl::extractor::ContinuousFilterbank::Output;
     enum class State { ready, pushing, broken };
     /** Samples analysed and synthesised at a time: their complex bands stay in the cache. */
     static constexpr std::size_t span = 256;

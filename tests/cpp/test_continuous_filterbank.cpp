@@ -101,6 +101,44 @@ TEST_P(Counts, EveryKernelMatchesTheScalarRecursionAcrossCalls) {
     }
 }
 
+TEST_P(Counts, EveryKernelGivesTheSynthesisTermsOfTheAnalyticOutput) {
+    namespace d = vorl::extractor::detail;
+    const Filterbank fb(64, GetParam(), 44100, identity, -1, 50, 8000, 0.002);
+    const Vec x = noise(400, 11);
+    const std::size_t m = fb.filters.size();
+    const Vec pairs = scalar_outputs(fb, x, Output::analytic);
+    const Vec re = noise(m, 12), im = noise(m, 13), w = noise(x.size() * (m + 1), 14);
+    for (const bool weighted : {false, true}) {
+        for (const auto& kernel : d::gammatone_kernels<Filter>) {
+            if (!kernel.supported()) continue;
+            std::vector<State> states = at_rest(m);
+            Vec out(x.size() * m, -1.0);
+            std::size_t t = 0;
+            for (const std::size_t n : {std::size_t(3), x.size() - 3}) {
+                d::Sink sink{out.data() + t * m, m, nullptr, 0, 0};
+                sink.factor_re = re.data();
+                sink.factor_im = im.data();
+                sink.weights = weighted ? w.data() + t * (m + 1) : nullptr;
+                sink.weights_stride = m + 1;
+                kernel.run_continuous(Output::terms, fb.filters.data(), states.data(), m,
+                                      fb.decay, x.data() + t, n, sink);
+                t += n;
+            }
+            for (std::size_t s = 0; s < x.size(); ++s) {
+                for (std::size_t k = 0; k < m; ++k) {
+                    const double wk = w[s * (m + 1) + k];
+                    const double expected = d::synthesis_term<true>(
+                        pairs[2 * (s * m + k)], pairs[2 * (s * m + k) + 1], re[k], im[k],
+                        weighted ? wk : 1.0);
+                    ASSERT_TRUE(same(out[s * m + k], expected))
+                        << kernel.name << (weighted ? " weighted" : "") << " sample " << s
+                        << " filter " << k;
+                }
+            }
+        }
+    }
+}
+
 TEST_P(Counts, EveryKernelAddsEnvelopesToAnyNumberOfFrameSums) {
     namespace d = vorl::extractor::detail;
     const Filterbank fb(64, GetParam(), 44100, identity, -1, 50, 8000, 0.002);

@@ -41,7 +41,7 @@ Vec reference(const Vec& re, const Vec& im, const std::vector<std::size_t>& d, c
 
 TEST(Synthesis, AnyChunkingAndRangesGiveTheBitsOfTheDefinition) {
     // 19 bands: whole tiles of every lane width and bands left over.
-    const std::size_t n = 1500, m = 19;
+    const std::size_t n = 6000, m = 19;
     const Vec re = random_values(m, 3), im = random_values(m, 4);
     std::vector<std::size_t> delays(m);
     for (std::size_t k = 0; k < m; ++k) delays[k] = (k * 37) % 300;
@@ -57,10 +57,10 @@ TEST(Synthesis, AnyChunkingAndRangesGiveTheBitsOfTheDefinition) {
         Synthesis synthesis(re, im, delays);
         Vec y(n, -1.0);
         std::size_t t = 0;
-        // Chunks shorter and longer than the delays and than a span, pushed whole or in
-        // ranges rendered apart.
+        // Chunks shorter and longer than the delays and than a span, pushed whole (the
+        // history moving to the front of the lines now and then) or in ranges rendered apart.
         bool whole = false;
-        for (const std::size_t chunk : {0u, 1u, 2u, 5u, 299u, 301u, 700u, 1u, 80u}) {
+        for (const std::size_t chunk : {0u, 1u, 2u, 5u, 299u, 301u, 700u, 1u, 2500u, 80u}) {
             const double* zt = z.data() + 2 * t * m;
             const double* wt = weights ? w.data() + t * m : nullptr;
             if ((whole = !whole)) {
@@ -86,7 +86,8 @@ TEST(Synthesis, EveryKernelGivesTheSameBits) {
     std::vector<std::size_t> delays(m);
     for (std::size_t k = 0; k < m; ++k) delays[k] = 3 * k;
     const Vec kept(m * delays.back(), 0.0);  // nothing before the chunk
-    const d::SynthesisPlan plan{re.data(), im.data(), delays.data(), m, delays.back(), kept.data(), delays.back()};
+    const d::SynthesisPlan plan{re.data(), im.data(), delays.data(), m,
+                                  delays.back(), kept.data(), delays.back(), false};
     const Vec expected = reference(re, im, delays, z, &w, n);
     for (const auto& kernel : d::synthesis_kernels) {
         if (!kernel.supported()) continue;

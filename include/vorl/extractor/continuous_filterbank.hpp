@@ -66,10 +66,35 @@ public:
         if (stride < row) {
             throw std::invalid_argument("row stride smaller than the number of filters");
         }
-        if (what == Output::frame_sums) {
+        if (what == Output::frame_sums || what == Output::terms) {
             throw std::invalid_argument("process() writes envelopes, band signals or pairs");
         }
         run(what, x, n, {out, stride, nullptr, 0, 0});
+    }
+
+    /**
+     * Runs every filter through samples `x[0..n)` and writes the synthesis
+     * term of filter k's analytic output (re, im) after sample t to `out[t *
+     * stride + k]`: cr_k * (w * re) - ci_k * (w * im) with its complex factor
+     * `factor_re[k]`, `factor_im[k]` and the weight w = `weights[t *
+     * weights_stride + k]`; without weights (null), cr_k * re - ci_k * im.
+     * Like the band outputs, it takes no envelope.
+     *
+     * @throws std::invalid_argument if `stride` or a non-null `weights`'
+     *         stride is smaller than the number of filters
+     */
+    void synthesis_terms(const double* x, std::size_t n, double* out, std::size_t stride,
+                         const double* factor_re, const double* factor_im,
+                         const double* weights, std::size_t weights_stride) {
+        if (stride < filters_.size() || (weights && weights_stride < filters_.size())) {
+            throw std::invalid_argument("row stride smaller than the number of filters");
+        }
+        detail::Sink sink{out, stride, nullptr, 0, 0};
+        sink.factor_re = factor_re;
+        sink.factor_im = factor_im;
+        sink.weights = weights;
+        sink.weights_stride = weights_stride;
+        run(Output::terms, x, n, sink);
     }
 
     /**

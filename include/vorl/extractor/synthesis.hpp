@@ -48,6 +48,9 @@ public:
 
     /** Number of bands. */
     std::size_t bands() const { return re_.size(); }
+    /** Each band's complex factor, real and imaginary part. */
+    const std::vector<double>& factor_re() const { return re_; }
+    const std::vector<double>& factor_im() const { return im_; }
     /** The longest band delay, in samples: the terms kept between calls. */
     std::size_t longest_delay() const { return longest_; }
 
@@ -57,7 +60,17 @@ public:
      * `z + t * 2 * bands()`; `weights`, row t at `weights + t * bands()`, or null.
      */
     void push(const double* z, const double* weights, std::size_t n, double* out) {
-        detail::best_synthesis_kernel().push(plan(), lines_.data(), z, weights, n, out);
+        detail::best_synthesis_kernel().push(plan(), lines_.data(), start_, z, weights, n, out);
+    }
+
+    /**
+     * As `push`, from the chunk's terms v_k (see the class), row t at `terms +
+     * t * bands()`, as `ContinuousFilterbank::synthesis_terms` gives them.
+     */
+    void push_terms(const double* terms, std::size_t n, double* out) {
+        detail::SynthesisPlan p = plan();
+        p.from_terms = true;
+        detail::best_synthesis_kernel().push(p, lines_.data(), start_, terms, nullptr, n, out);
     }
 
     /**
@@ -74,20 +87,28 @@ public:
     void advance(const double* z, const double* weights, std::size_t n) {
         detail::best_synthesis_kernel().history(plan(), z, weights, n, lines_.data(),
                                                 detail::synthesis_line_width(longest_));
+        start_ = 0;
     }
 
 private:
     detail::SynthesisPlan plan() const {
-        return {re_.data(), im_.data(), delays_.data(), bands(), longest_, lines_.data(),
-                detail::synthesis_line_width(longest_)};
+        return {re_.data(),
+                im_.data(),
+                delays_.data(),
+                bands(),
+                longest_,
+                lines_.data() + start_,
+                detail::synthesis_line_width(longest_),
+                false};
     }
 
     std::vector<double> re_, im_;
     std::vector<std::size_t> delays_;
     std::size_t longest_ = 0;   ///< the longest delay
-    /// band k's terms of the last longest_ samples, oldest first, at k * line width; then room
-    /// for a span's
+    /// band k's terms of the last longest_ samples, oldest first, at k * line width + start_;
+    /// then room for the next spans'
     std::vector<double> lines_;
+    std::size_t start_ = 0;
 };
 
 }  // namespace extractor

@@ -508,7 +508,22 @@ enum class Output {
     band_signal,  ///< the real band-pass output, `band_sample`
     analytic,     ///< `band_sample` and `quadrature_sample`, interleaved (re, im)
     frame_sums,   ///< the envelope, added to the sums of the frames that hold the sample
+    terms,        ///< the analytic output's synthesis term, `synthesis_term`
 };
+
+/**
+ * The term a synthesis sums from an analytic output (re, im) with complex
+ * factor (cr, ci) and weight w: cr * (w * re) - ci * (w * im); without a
+ * weight, cr * re - ci * im, which gives the same bits as w = 1.
+ */
+template <bool Weighted, typename V>
+VORL_ALWAYS_INLINE V synthesis_term(V re, V im, const V& cr, const V& ci, const V& w) {
+    if (Weighted) {
+        re = w * re;
+        im = w * im;
+    }
+    return cr * re - ci * im;
+}
 
 /**
  * Where a continuous kernel puts what it makes of filter i after sample t:
@@ -525,6 +540,12 @@ struct Sink {
     double* const* sums;
     std::size_t num_sums;
     std::size_t offset;
+    /// Terms: filter i's complex factor, and its weight after sample t at
+    /// `weights[t * weights_stride + offset + i]` (no weights: null).
+    const double* factor_re = nullptr;
+    const double* factor_im = nullptr;
+    const double* weights = nullptr;
+    std::size_t weights_stride = 0;
 };
 
 /** Length of a frame-sums array for `count` filters, see `Sink`. */
@@ -620,6 +641,41 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
             }
         };
         run_stages(RotatingStages<W, decltype(analytic)>{st, c, x, analytic});
+    } else if constexpr (What == Output::terms) {
+        // The factors as lanes (zero past the filters), the weights read lane
+        // by lane unless every lane is a filter.
+        Vec cr[K], ci[K];
+        for (int k = 0; k < K; ++k) cr[k] = ci[k] = zero;
+        for (std::size_t i = 0; i < used; ++i) {
+            cr[i / W][i % W] = sink.factor_re[sink.offset + i];
+            ci[i / W][i % W] = sink.factor_im[sink.offset + i];
+        }
+        const auto weight = [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+            const double* row = sink.weights + t * sink.weights_stride + sink.offset + k * W;
+            Vec w = zero;
+            if (whole) {
+                std::memcpy(&w, row, sizeof(Vec));
+            } else {
+                for (std::size_t l = 0; l < W && k * W + l < used; ++l) w[l] = row[l];
+            }
+            return w;
+        };
+        const auto terms = [&](auto weighted) VORL_ALWAYS_INLINE_LAMBDA {
+            constexpr bool Weighted = decltype(weighted)::value;
+            const auto term = [&](std::size_t t, int k, const Baseband<Vec>& u)
+                                  VORL_ALWAYS_INLINE_LAMBDA {
+                const Vec re = band_sample(u, st[k].qc, st[k].qs, c[k].gain);
+                const Vec im = quadrature_sample(u, st[k].qc, st[k].qs, c[k].gain);
+                store(t, k, synthesis_term<Weighted>(re, im, cr[k], ci[k],
+                                                     Weighted ? weight(t, k) : zero));
+            };
+            run_stages(RotatingStages<W, decltype(term)>{st, c, x, term});
+        };
+        if (sink.weights) {
+            terms(std::true_type());
+        } else {
+            terms(std::false_type());
+        }
     } else if constexpr (What == Output::envelope) {
         run(rotating, [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
             store(t, k, st[k].total);
@@ -698,6 +754,9 @@ VORL_ALWAYS_INLINE void run_continuous_output(Output what, const Filter* filters
     case Output::frame_sums:
         return run_lanes_continuous<W, K, Output::frame_sums>(filters, states, count, decay, x,
                                                               n, sink);
+    case Output::terms:
+        return run_lanes_continuous<W, K, Output::terms>(filters, states, count, decay, x, n,
+                                                         sink);
     }
 }
 

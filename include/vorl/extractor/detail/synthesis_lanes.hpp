@@ -30,28 +30,32 @@ struct SynthesisPlan {
     const double* kept;          ///< band k's terms of the `longest` samples before the chunk,
                                  ///< oldest first, at `kept + k * kept_stride`
     std::size_t kept_stride;
+    bool from_terms;  ///< the chunk holds terms, row t at `z + t * bands`, not (re, im) pairs
 };
-
-/** Doubles per band of the lines a synthesis works in: the history, then a span. */
-inline std::size_t synthesis_line_width(std::size_t longest);
 
 /** Samples a span of the synthesis covers. */
 constexpr std::size_t synthesis_span = 512;
 
-inline std::size_t synthesis_line_width(std::size_t longest) { return longest + synthesis_span; }
+/**
+ * Doubles per band of the lines a synthesis works in: the history and room for
+ * several spans after it, so that the history moves to the front of the line
+ * once every few spans.
+ */
+inline std::size_t synthesis_line_width(std::size_t longest) {
+    return longest + 4 * synthesis_span;
+}
 
-/** Band k's term of row `s` of the chunk, one band at a time. */
-template <bool Weighted>
-VORL_SYNTHESIS_INLINE double synthesis_term(const SynthesisPlan& p, const double* z,
-                                            const double* weights, std::size_t s,
-                                            std::size_t k) {
+/** What a chunk holds: (re, im) pairs, weighted or not, or the terms themselves. */
+enum class Source { pairs, weighted_pairs, terms };
+
+/** Band k's term of row `s` of the chunk, one band at a time (`synthesis_term`). */
+template <Source From>
+VORL_SYNTHESIS_INLINE double band_term(const SynthesisPlan& p, const double* z,
+                                       const double* weights, std::size_t s, std::size_t k) {
     const std::size_t at = s * p.bands + k;
-    double zr = z[2 * at], zi = z[2 * at + 1];
-    if (Weighted) {
-        zr = weights[at] * zr;
-        zi = weights[at] * zi;
-    }
-    return p.re[k] * zr - p.im[k] * zi;
+    if (From == Source::terms) return z[at];
+    return synthesis_term<From == Source::weighted_pairs>(
+        z[2 * at], z[2 * at + 1], p.re[k], p.im[k], From == Source::weighted_pairs ? weights[at] : 0.0);
 }
 
 /** Unaligned loads and stores of W-lane vectors. */
@@ -95,35 +99,36 @@ VORL_SYNTHESIS_INLINE void transpose_lanes(typename Lanes<W>::Vec (&v)[W]) {
 
 /**
  * The terms of W rows and W bands, row s and band k first, stored band by
- * band: band k + i's terms of rows s .. s + W to `dest[i * stride ..]`. Each
- * row's (re, im) pairs are split into real and imaginary parts, the terms are
- * computed row by row, then the W x W tile is transposed.
+ * band: band k + i's terms of rows s .. s + W to `dest[i * stride ..]`. The
+ * terms are read or computed row by row (each row's (re, im) pairs split into
+ * real and imaginary parts), then the W x W tile is transposed.
  */
-template <int W, bool Weighted>
+template <int W, Source From>
 VORL_SYNTHESIS_INLINE void synthesis_tile(const SynthesisPlan& p, const double* z,
                                           const double* weights, std::size_t s, std::size_t k,
                                           double* dest, std::size_t stride) {
     using Vec = typename Lanes<W>::Vec;
     using Mask = typename Lanes<W>::Mask;
+    constexpr bool Weighted = From == Source::weighted_pairs;
     Mask even, odd;
 #pragma GCC unroll 8
     for (int j = 0; j < W; ++j) {
         even[j] = 2 * j;
         odd[j] = 2 * j + 1;
     }
-    const Vec cr = load_lanes<W>(p.re + k), ci = load_lanes<W>(p.im + k);
+    const Vec cr = load_lanes<W>(p.re + k), ci = load_lanes<W>(p.im + k), zero = {};
     Vec v[W];
 #pragma GCC unroll 8
     for (int r = 0; r < W; ++r) {
-        const double* pairs = z + 2 * ((s + r) * p.bands + k);
-        const Vec a = load_lanes<W>(pairs), b = load_lanes<W>(pairs + W);
-        Vec zr = __builtin_shuffle(a, b, even), zi = __builtin_shuffle(a, b, odd);
-        if (Weighted) {
-            const Vec w = load_lanes<W>(weights + (s + r) * p.bands + k);
-            zr = w * zr;
-            zi = w * zi;
+        const std::size_t at = (s + r) * p.bands + k;
+        if (From == Source::terms) {
+            v[r] = load_lanes<W>(z + at);
+        } else {
+            const Vec a = load_lanes<W>(z + 2 * at), b = load_lanes<W>(z + 2 * at + W);
+            v[r] = synthesis_term<Weighted>(__builtin_shuffle(a, b, even),
+                                            __builtin_shuffle(a, b, odd), cr, ci,
+                                            Weighted ? load_lanes<W>(weights + at) : zero);
         }
-        v[r] = cr * zr - ci * zi;
     }
     transpose_lanes<W, 1>(v);
 #pragma GCC unroll 8
@@ -134,7 +139,7 @@ VORL_SYNTHESIS_INLINE void synthesis_tile(const SynthesisPlan& p, const double* 
  * Band k's terms of rows [from, to) of the chunk to `dest[k * stride + s -
  * from]`: whole W x W tiles, the rows and bands left over one at a time.
  */
-template <int W, bool Weighted>
+template <int W, Source From>
 VORL_SYNTHESIS_INLINE void synthesis_terms(const SynthesisPlan& p, const double* z,
                                            const double* weights, std::size_t from,
                                            std::size_t to, double* dest, std::size_t stride) {
@@ -143,30 +148,32 @@ VORL_SYNTHESIS_INLINE void synthesis_terms(const SynthesisPlan& p, const double*
     for (; s + W <= to; s += W) {
         double* at = dest + (s - from);
         for (std::size_t k = 0; k < whole_bands; k += W) {
-            synthesis_tile<W, Weighted>(p, z, weights, s, k, at + k * stride, stride);
+            synthesis_tile<W, From>(p, z, weights, s, k, at + k * stride, stride);
         }
         for (std::size_t k = whole_bands; k < m; ++k) {
             for (std::size_t r = 0; r < W; ++r) {
-                at[k * stride + r] = synthesis_term<Weighted>(p, z, weights, s + r, k);
+                at[k * stride + r] = band_term<From>(p, z, weights, s + r, k);
             }
         }
     }
     for (; s < to; ++s) {
         for (std::size_t k = 0; k < m; ++k) {
-            dest[k * stride + (s - from)] = synthesis_term<Weighted>(p, z, weights, s, k);
+            dest[k * stride + (s - from)] = band_term<From>(p, z, weights, s, k);
         }
     }
 }
 
-/** `synthesis_terms`, weighted or not. */
+/** `synthesis_terms` for what the chunk holds. */
 template <int W>
 VORL_SYNTHESIS_INLINE void synthesis_terms_of(const SynthesisPlan& p, const double* z,
                                               const double* weights, std::size_t from,
                                               std::size_t to, double* dest, std::size_t stride) {
-    if (weights) {
-        synthesis_terms<W, true>(p, z, weights, from, to, dest, stride);
+    if (p.from_terms) {
+        synthesis_terms<W, Source::terms>(p, z, nullptr, from, to, dest, stride);
+    } else if (weights) {
+        synthesis_terms<W, Source::weighted_pairs>(p, z, weights, from, to, dest, stride);
     } else {
-        synthesis_terms<W, false>(p, z, nullptr, from, to, dest, stride);
+        synthesis_terms<W, Source::pairs>(p, z, nullptr, from, to, dest, stride);
     }
 }
 
@@ -189,31 +196,42 @@ VORL_SYNTHESIS_INLINE void synthesis_history(const SynthesisPlan& p, const doubl
 
 /**
  * Output samples [s0, s0 + count) of the chunk, count at most a span, to
- * `out[s0..)`. `lines[k * width ..]` (width `synthesis_line_width`) holds
- * band k's terms of the `longest` rows before s0, oldest first: the span's
- * terms are put after them, band by band; each band, in order, adds its run
- * of terms, `delay` samples back, to the span's sums; then the last `longest`
- * terms move to the front, for the next span.
+ * `out[s0..)`. `lines[k * width + start ..]` (width `synthesis_line_width`)
+ * holds band k's terms of the `longest` rows before s0, oldest first: the
+ * span's terms are put after them, band by band; each band, in order, adds its
+ * run of terms, `delay` samples back, to the span's sums, kept in registers a
+ * block of samples at a time; then `start` moves past the span, and when the
+ * next span would not fit, the history moves to the front of the lines.
  */
 template <int W>
 VORL_SYNTHESIS_INLINE void synthesis_span_of(const SynthesisPlan& p, double* lines,
-                                             const double* z, const double* weights,
-                                             std::size_t s0, std::size_t count, double* out) {
-    constexpr std::size_t span = synthesis_span;
-    static_assert(span % W == 0, "whole vectors of sums");
+                                             std::size_t& start, const double* z,
+                                             const double* weights, std::size_t s0,
+                                             std::size_t count, double* out) {
+    using Vec = typename Lanes<W>::Vec;
+    constexpr std::size_t span = synthesis_span, block = 8 * W;
+    static_assert(span % block == 0, "whole blocks of sums");
     const std::size_t h = p.longest, width = synthesis_line_width(h);
-    const std::size_t vectors = (count + W - 1) / W;
-    synthesis_terms_of<W>(p, z, weights, s0, s0 + count, lines + h, width);
-    double sums[span] = {};
-    for (std::size_t k = 0; k < p.bands; ++k) {  // whole vectors: what lies past count is unused
-        const double* line = lines + k * width + h - p.delays[k];
-        for (std::size_t j = 0; j < vectors * W; j += W) {
-            store_lanes<W>(sums + j, load_lanes<W>(sums + j) + load_lanes<W>(line + j));
+    synthesis_terms_of<W>(p, z, weights, s0, s0 + count, lines + start + h, width);
+    double sums[span];
+    // Whole blocks: the lines have room past the span, and what lies past count is unused.
+    for (std::size_t j0 = 0; j0 < count; j0 += block) {
+        Vec acc[8] = {};
+        for (std::size_t k = 0; k < p.bands; ++k) {
+            const double* line = lines + k * width + start + h - p.delays[k] + j0;
+#pragma GCC unroll 8
+            for (int i = 0; i < 8; ++i) acc[i] += load_lanes<W>(line + i * W);
         }
+#pragma GCC unroll 8
+        for (int i = 0; i < 8; ++i) store_lanes<W>(sums + j0 + i * W, acc[i]);
     }
     std::copy(sums, sums + count, out + s0);
-    for (std::size_t k = 0; k < p.bands; ++k) {
-        std::memmove(lines + k * width, lines + k * width + count, h * sizeof(double));
+    start += count;
+    if (start + h + span > width) {
+        for (std::size_t k = 0; k < p.bands; ++k) {
+            std::memmove(lines + k * width, lines + k * width + start, h * sizeof(double));
+        }
+        start = 0;
     }
 }
 
@@ -230,18 +248,24 @@ VORL_SYNTHESIS_INLINE void render_synthesis(const SynthesisPlan& p, const double
     const std::size_t width = synthesis_line_width(p.longest);
     std::vector<double> lines(p.bands * width);
     synthesis_history<W>(p, z, weights, t0, lines.data(), width);
+    std::size_t start = 0;
     for (std::size_t s0 = t0; s0 < t1; s0 += synthesis_span) {
-        synthesis_span_of<W>(p, lines.data(), z, weights, s0,
+        synthesis_span_of<W>(p, lines.data(), start, z, weights, s0,
                              std::min(synthesis_span, t1 - s0), out);
     }
 }
 
-/** The `n` output samples of a chunk to `out`, in `lines` that hold the kept terms. */
+/**
+ * The `n` output samples of a chunk to `out`, in `lines` whose history starts
+ * at `start` (see `synthesis_span_of`).
+ */
 template <int W>
-VORL_SYNTHESIS_INLINE void push_synthesis(const SynthesisPlan& p, double* lines, const double* z,
+VORL_SYNTHESIS_INLINE void push_synthesis(const SynthesisPlan& p, double* lines,
+                                          std::size_t& start, const double* z,
                                           const double* weights, std::size_t n, double* out) {
     for (std::size_t s0 = 0; s0 < n; s0 += synthesis_span) {
-        synthesis_span_of<W>(p, lines, z, weights, s0, std::min(synthesis_span, n - s0), out);
+        synthesis_span_of<W>(p, lines, start, z, weights, s0, std::min(synthesis_span, n - s0),
+                             out);
     }
 }
 
@@ -252,8 +276,8 @@ struct SynthesisKernel {
                    std::size_t, double*);
     void (*history)(const SynthesisPlan&, const double*, const double*, std::size_t, double*,
                     std::size_t);
-    void (*push)(const SynthesisPlan&, double*, const double*, const double*, std::size_t,
-                 double*);
+    void (*push)(const SynthesisPlan&, double*, std::size_t&, const double*, const double*,
+                 std::size_t, double*);
     bool (*supported)();
 };
 
@@ -269,10 +293,10 @@ struct SynthesisKernel {
                                                       double* dest, std::size_t stride) {      \
         synthesis_history<W>(p, z, w, t, dest, stride);                                       \
     }                                                                                         \
-    attributes inline void push_synthesis_##suffix(const SynthesisPlan& p, double* lines,      \
-                                                   const double* z, const double* w,           \
-                                                   std::size_t n, double* out) {               \
-        push_synthesis<W>(p, lines, z, w, n, out);                                            \
+    attributes inline void push_synthesis_##suffix(                                           \
+        const SynthesisPlan& p, double* lines, std::size_t& start, const double* z,           \
+        const double* w, std::size_t n, double* out) {                                        \
+        push_synthesis<W>(p, lines, start, z, w, n, out);                                     \
     }
 
 #if defined(__x86_64__) || defined(__i386__)
