@@ -177,7 +177,7 @@ public:
 private:
     enum class State { ready, pushing, broken };
     /** Samples analysed and synthesised at a time: their complex bands stay in the cache. */
-    static constexpr std::size_t span = 256;
+    static constexpr std::size_t span = 512;
 
     vorl_python::Bank bank_;
     std::optional<std::int32_t> channel_;

@@ -130,6 +130,20 @@ def test_streams_threads_and_an_all_ones_mask_give_the_same_bits():
                           synth(padded)[:, d:])
 
 
+@pytest.mark.parametrize("chunk", [997, 1 << 15])
+def test_resynthesize_with_a_sample_mask_is_the_padded_call_shifted_back(chunk, monkeypatch):
+    monkeypatch.setattr(vorl._synthesis, "_CHUNK", chunk)  # chunk ends inside the padding too
+    config = Cochleagram(16000, num_bands=20, channel=None)
+    signal = np.random.default_rng(11).standard_normal((2, 5000))
+    mask = np.random.default_rng(12).uniform(0, 2, (5000, 20))
+    synth = config.synthesis(None)
+    d = synth.delay_samples
+    padded = config.analytic(np.concatenate([signal, np.zeros((2, d))], axis=1))
+    held = np.vstack([mask, np.repeat(mask[-1:], d, axis=0)])  # the last row held
+    out = vorl.resynthesize(signal, 16000, mask=mask, delay=None, num_bands=20, channel=None)
+    assert np.array_equal(out, synth(padded, mask=held)[:, d:])
+
+
 def test_a_long_call_gives_the_bits_of_its_chunks_on_any_threads():
     # Longer than the blocks that one call renders at a time, in order or on threads.
     config = Cochleagram(16000, num_bands=11)
