@@ -31,7 +31,7 @@ import vorl  # noqa: E402
 RATE = 44100
 
 
-def best_of(function, repeats=3):
+def best_of(function, repeats=5):
     """(seconds of the fastest run, its result)."""
     best, result = float("inf"), None
     for _ in range(repeats):
@@ -66,7 +66,7 @@ def main():
 
     t_coch, _ = best_of(lambda: vorl.cochleagram(x, RATE, threads=1))
     t_resyn, y = best_of(lambda: vorl.resynthesize(x, RATE, delay=0.004, threads=1))
-    t_whole, y_whole = best_of(lambda: synth(config.analytic(x, threads=1), threads=1), 2)
+    t_whole, y_whole = best_of(lambda: synth(config.analytic(x, threads=1), threads=1), 3)
     bank = GammatoneBands([50, 8000], resolution=0.5, delay=0.004, sampling_rate=RATE)
     signal = pyfar.Signal(x, RATE)
 
@@ -74,14 +74,14 @@ def main():
         real, imag = bank.process(signal)
         return bank.reconstruct(real, imag).time[0]
 
-    t_peer, y_peer = best_of(peer, 1)
+    t_peer, y_peer = best_of(peer, 2)
 
     def memory():  # the whole-array road's traffic alone: new complex bands written, then read
         bands = np.empty((x.size, config.num_bands), dtype=np.complex128)
         bands.fill(1.0)
         return float(bands.view(np.float64).sum())
 
-    t_memory, _ = best_of(memory, 2)
+    t_memory, _ = best_of(memory, 3)
     d = int(round(0.004 * RATE))
     print(f"{seconds:g} s of band-limited noise at {RATE} Hz, 64 bands, 1 thread; kernel "
           f"{vorl.simd_kernel()}")
