@@ -210,6 +210,13 @@ public:
         py::array_t<double> result(planes_->shape(count, cols));
         double* out = result.mutable_data();
         const std::size_t groups = bounds_.size() - 1;
+        // Per-sample outputs go a block of rows at a time through every group
+        // of filters, each writing its columns: blocks whose rows (up to 256
+        // KiB) stay in the cache from one group to the next.
+        const std::size_t block =
+            rows_ ? block_samples
+                  : std::clamp<std::size_t>((std::size_t(256) << 10) / (sizeof(double) * cols),
+                                            64, block_samples);
 
         state_ = State::pushing;
         try {
@@ -218,10 +225,10 @@ public:
                 [&](std::size_t task, const std::atomic<bool>& stop) {
                     const std::size_t p = task / groups, lo = bounds_[task % groups];
                     const std::size_t n_filters = bounds_[task % groups + 1] - lo;
-                    std::vector<double> x(std::min(block_samples, signal.samples));
+                    std::vector<double> x(std::min(block, signal.samples));
                     double* row = out + p * count * cols + pair * lo;
-                    for (std::size_t t0 = 0; t0 < signal.samples && !stop; t0 += block_samples) {
-                        const std::size_t n = std::min(block_samples, signal.samples - t0);
+                    for (std::size_t t0 = 0; t0 < signal.samples && !stop; t0 += block) {
+                        const std::size_t n = std::min(block, signal.samples - t0);
                         signal.read(*planes_, p, t0, n, x.data());
                         if (rows_) {
                             frames_[task].push(x.data(), n, [&](const double* values) {
