@@ -123,7 +123,8 @@ public:
     }
 
     /** `chunk`: (channels, samples); `weights`: (samples, bands) or None. */
-    py::array_t<double> push(const py::array_t<double>& chunk, const std::optional<Pairs>& weights) {
+    py::array_t<double> push(const py::array_t<double>& chunk,
+                             const std::optional<Pairs>& weights) {
         const vorl_python::Signal signal(chunk);
         const std::size_t m = bank_.filters.size(), n = signal.samples;
         if (weights && (weights->ndim() != 2 || static_cast<std::size_t>(weights->shape(0)) != n ||
@@ -154,7 +155,8 @@ public:
         const double* ws = weights ? weights->data() : nullptr;
         state_ = State::pushing;
         try {
-            vorl_python::run_tasks(planes, threads_, [&](std::size_t p, const std::atomic<bool>& stop) {
+            vorl_python::run_tasks(planes, threads_, [&](std::size_t p,
+                                                         const std::atomic<bool>& stop) {
                 std::vector<double> x(span), terms(m * span);
                 const std::vector<double>& re = synthesis_.factor_re();
                 const std::vector<double>& im = synthesis_.factor_im();
@@ -176,7 +178,7 @@ public:
 
 private:
     enum class State { ready, pushing, broken };
-    /** Samples analysed and synthesised at a time: their complex bands stay in the cache. */
+    /** Samples analysed and synthesised at a time: their terms stay in the cache. */
     static constexpr std::size_t span = 512;
 
     vorl_python::Bank bank_;

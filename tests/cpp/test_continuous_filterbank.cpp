@@ -220,6 +220,21 @@ TEST(ContinuousFilterbank, AnyChunkingGivesTheSameBits) {
     EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0);
 }
 
+TEST(ContinuousFilterbank, SynthesisTermsNeedTheirFactorsAndWholeRows) {
+    const Filterbank fb(64, 20, 16000, identity, -1, 100, 6000, 0);
+    ContinuousFilterbank cfb(fb.filters, fb.decay);
+    const Vec x = noise(10, 4), factors(20, 1.0), w(10 * 20, 1.0);
+    Vec out(10 * 40);
+    EXPECT_THROW(cfb.process(x.data(), 10, out.data(), 20, Output::terms), std::invalid_argument);
+    EXPECT_THROW(cfb.synthesis_terms(x.data(), 10, out.data(), 19, factors.data(), factors.data(),
+                                     nullptr, 0),
+                 std::invalid_argument);
+    EXPECT_THROW(cfb.synthesis_terms(x.data(), 10, out.data(), 20, factors.data(), factors.data(),
+                                     w.data(), 19),
+                 std::invalid_argument);
+    cfb.synthesis_terms(x.data(), 10, out.data(), 20, factors.data(), factors.data(), nullptr, 0);
+}
+
 TEST(ContinuousFilterbank, EnvelopesAfterBandOutputsAreRefusedUntilReset) {
     const Filterbank fb(64, 20, 16000, identity, -1, 100, 6000, 0.002);
     const Vec x = noise(300, 9);

@@ -66,7 +66,9 @@ TEST(Synthesis, AnyChunkingAndRangesGiveTheBitsOfTheDefinition) {
             if ((whole = !whole)) {
                 synthesis.push(zt, wt, chunk, y.data() + t);
             } else {
-                for (std::size_t a = 0; a < chunk; a += 250) render(synthesis, t, chunk, a, a + 250, y);
+                for (std::size_t a = 0; a < chunk; a += 250) {
+                    render(synthesis, t, chunk, a, a + 250, y);
+                }
                 synthesis.advance(zt, wt, chunk);
             }
             t += chunk;
@@ -94,7 +96,8 @@ TEST(Synthesis, EveryKernelGivesTheSameBits) {
         Vec y(n, -1.0);
         kernel.render(plan, z.data(), w.data(), n, 0, n, y.data());
         for (std::size_t i = 0; i < n; ++i) {
-            ASSERT_EQ(std::memcmp(&y[i], &expected[i], sizeof(double)), 0) << kernel.name << " " << i;
+            ASSERT_EQ(std::memcmp(&y[i], &expected[i], sizeof(double)), 0)
+                << kernel.name << " sample " << i;
         }
     }
 }

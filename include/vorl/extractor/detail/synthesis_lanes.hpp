@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -54,8 +53,9 @@ VORL_SYNTHESIS_INLINE double band_term(const SynthesisPlan& p, const double* z,
                                        const double* weights, std::size_t s, std::size_t k) {
     const std::size_t at = s * p.bands + k;
     if (From == Source::terms) return z[at];
-    return synthesis_term<From == Source::weighted_pairs>(
-        z[2 * at], z[2 * at + 1], p.re[k], p.im[k], From == Source::weighted_pairs ? weights[at] : 0.0);
+    constexpr bool Weighted = From == Source::weighted_pairs;
+    return synthesis_term<Weighted>(z[2 * at], z[2 * at + 1], p.re[k], p.im[k],
+                                    Weighted ? weights[at] : 0.0);
 }
 
 /** Unaligned loads and stores of W-lane vectors. */
