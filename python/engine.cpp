@@ -40,6 +40,7 @@ using vorl::extractor::ContinuousFrames;
 using Output = ContinuousFilterbank::Output;
 using vorl_python::Bank;
 using vorl_python::Planes;
+using vorl_python::PushState;
 using vorl_python::Signal;
 
 namespace {
@@ -186,17 +187,11 @@ public:
 
     py::array_t<double> push(const py::array_t<double>& chunk) {
         const Signal signal(chunk);
-        if (state_ != State::ready) {  // checked and set with the interpreter lock held
-            throw std::runtime_error(state_ == State::pushing
-                                         ? "push() called while another push() of this stream runs"
-                                         : "the stream was interrupted: make a new one");
-        }
+        vorl_python::check_ready(state_);
         if (!planes_) {
             start(signal.channels);
-        } else if (signal.channels != planes_->channels) {
-            throw std::invalid_argument(fmt::format(
-                "chunk has {} channel(s), but the stream's first chunk had {}", signal.channels,
-                planes_->channels));
+        } else {
+            vorl_python::check_channels(*planes_, signal.channels);
         }
         // The analytic output is a pair of doubles (re, im) per filter: a row
         // holds `cols` doubles, which Python views as complex numbers.
@@ -218,7 +213,7 @@ public:
                   : std::clamp<std::size_t>((std::size_t(256) << 10) / (sizeof(double) * cols),
                                             64, block_samples);
 
-        state_ = State::pushing;
+        state_ = PushState::pushing;
         try {
             vorl_python::run_tasks(
                 planes_->count() * groups, threads_,
@@ -242,10 +237,10 @@ public:
                 },
                 signal.samples <= brief_samples);
         } catch (...) {
-            state_ = State::broken;  // some filters ran further than others
+            state_ = PushState::broken;  // some filters ran further than others
             throw;
         }
-        state_ = State::ready;
+        state_ = PushState::ready;
         seen_ = after;
         return result;
     }
@@ -253,7 +248,6 @@ public:
     std::size_t samples_seen() const { return seen_; }
 
 private:
-    enum class State { ready, pushing, broken };
 
     /** Fixes the planes and the groups of filters by the first chunk's channel count. */
     void start(std::size_t channels) {
@@ -284,7 +278,7 @@ private:
     std::vector<ContinuousFrames> frames_;       ///< rows: one per plane and group
     std::vector<ContinuousFilterbank> filters_;  ///< envelopes, band signals: the same
     std::size_t seen_ = 0;
-    State state_ = State::ready;
+    PushState state_ = PushState::ready;
 };
 
 /**

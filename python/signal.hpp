@@ -1,7 +1,8 @@
 #pragma once
 
 // What the native modules share about their input: the filters of a
-// configuration, and a signal's channels as the planes that are analysed.
+// configuration, a signal's channels as the planes that are analysed, and
+// the checks of a stream's next chunk.
 
 #include <vorl/extractor/gammatone_filterbank.hpp>
 
@@ -94,5 +95,30 @@ struct Signal {
         }
     }
 };
+
+/**
+ * Where a stream stands between pushes, read and set with the interpreter lock
+ * held: one push at a time, and none after a push that failed part-way (its
+ * planes or filters ran to different samples).
+ */
+enum class PushState { ready, pushing, broken };
+
+/** Throws unless a stream in state `state` can take a push. */
+inline void check_ready(PushState state) {
+    if (state != PushState::ready) {
+        throw std::runtime_error(state == PushState::pushing
+                                     ? "push() called while another push() of this stream runs"
+                                     : "the stream was interrupted: make a new one");
+    }
+}
+
+/** Throws unless a chunk of `channels` channels has the stream's first chunk's count. */
+inline void check_channels(const Planes& planes, std::size_t channels) {
+    if (channels != planes.channels) {
+        throw std::invalid_argument(
+            fmt::format("chunk has {} channel(s), but the stream's first chunk had {}", channels,
+                        planes.channels));
+    }
+}
 
 }  // namespace vorl_python

@@ -24,6 +24,14 @@ namespace {
 
 using Pairs = py::array_t<double, py::array::c_style>;
 
+/** Throws unless `weights` is None or (samples, bands) = (n, m). */
+void check_weights(const std::optional<Pairs>& weights, std::size_t n, std::size_t m) {
+    if (weights && (weights->ndim() != 2 || static_cast<std::size_t>(weights->shape(0)) != n ||
+                    static_cast<std::size_t>(weights->shape(1)) != m)) {
+        throw std::invalid_argument(fmt::format("weights must be ({}, {})", n, m));
+    }
+}
+
 /** Output samples a task renders: small enough for Ctrl-C to be seen within 0.1 s. */
 constexpr std::size_t block_samples = 1 << 14;
 
@@ -46,16 +54,13 @@ public:
             throw std::invalid_argument(fmt::format("bands must be (samples, {}) pairs", 2 * m));
         }
         const std::size_t n = static_cast<std::size_t>(z.shape(0));
-        if (weights && (weights->ndim() != 2 || static_cast<std::size_t>(weights->shape(0)) != n ||
-                        static_cast<std::size_t>(weights->shape(1)) != m)) {
-            throw std::invalid_argument(fmt::format("weights must be ({}, {})", n, m));
-        }
-        if (busy_) throw std::runtime_error("push() called while another push() of this stream runs");
-        busy_ = true;
+        check_weights(weights, n, m);
+        vorl_python::check_ready(state_);  // a push that fails keeps nothing: never broken
+        state_ = vorl_python::PushState::pushing;
         struct Done {
-            bool& flag;
-            ~Done() { flag = false; }
-        } done{busy_};
+            vorl_python::PushState& state;
+            ~Done() { state = vorl_python::PushState::ready; }
+        } done{state_};
         py::array_t<double> result(static_cast<py::ssize_t>(n));
         double* out = result.mutable_data();
         const double* zs = z.data();
@@ -97,7 +102,7 @@ public:
 private:
     vorl::extractor::Synthesis core_;
     unsigned threads_;
-    bool busy_ = false;  // read and set with the interpreter lock held
+    vorl_python::PushState state_ = vorl_python::PushState::ready;
 };
 
 /**
@@ -127,25 +132,16 @@ public:
                              const std::optional<Pairs>& weights) {
         const vorl_python::Signal signal(chunk);
         const std::size_t m = bank_.filters.size(), n = signal.samples;
-        if (weights && (weights->ndim() != 2 || static_cast<std::size_t>(weights->shape(0)) != n ||
-                        static_cast<std::size_t>(weights->shape(1)) != m)) {
-            throw std::invalid_argument(fmt::format("weights must be ({}, {})", n, m));
-        }
-        if (state_ != State::ready) {
-            throw std::runtime_error(state_ == State::pushing
-                                         ? "push() called while another push() of this stream runs"
-                                         : "the stream was interrupted: make a new one");
-        }
+        check_weights(weights, n, m);
+        vorl_python::check_ready(state_);
         if (!planes_) {
             planes_.emplace(channel_, signal.channels);
             for (std::size_t p = 0; p < planes_->count(); ++p) {
                 analysis_.emplace_back(bank_.filters, bank_.decay);
                 syntheses_.push_back(synthesis_);
             }
-        } else if (signal.channels != planes_->channels) {
-            throw std::invalid_argument(fmt::format(
-                "chunk has {} channel(s), but the stream's first chunk had {}", signal.channels,
-                planes_->channels));
+        } else {
+            vorl_python::check_channels(*planes_, signal.channels);
         }
         const std::size_t planes = planes_->count();
         py::array_t<double> result(channel_ ? std::vector<py::ssize_t>{py::ssize_t(n)}
@@ -153,7 +149,7 @@ public:
                                                                        py::ssize_t(n)});
         double* out = result.mutable_data();
         const double* ws = weights ? weights->data() : nullptr;
-        state_ = State::pushing;
+        state_ = vorl_python::PushState::pushing;
         try {
             vorl_python::run_tasks(planes, threads_, [&](std::size_t p,
                                                          const std::atomic<bool>& stop) {
@@ -169,15 +165,14 @@ public:
                 }
             });
         } catch (...) {
-            state_ = State::broken;  // some planes ran further than others
+            state_ = vorl_python::PushState::broken;  // some planes ran further than others
             throw;
         }
-        state_ = State::ready;
+        state_ = vorl_python::PushState::ready;
         return result;
     }
 
 private:
-    enum class State { ready, pushing, broken };
     /** Samples analysed and synthesised at a time: their terms stay in the cache. */
     static constexpr std::size_t span = 512;
 
@@ -188,7 +183,7 @@ private:
     std::optional<vorl_python::Planes> planes_;  ///< fixed by the first chunk
     std::vector<vorl::extractor::ContinuousFilterbank> analysis_;  ///< one per plane
     std::vector<vorl::extractor::Synthesis> syntheses_;            ///< one per plane
-    State state_ = State::ready;
+    vorl_python::PushState state_ = vorl_python::PushState::ready;
 };
 
 }  // namespace

@@ -184,10 +184,14 @@ class Synthesis:
     def __repr__(self) -> str:
         return f"Synthesis({self.config!r}, delay={self.delay!r})"
 
-    def _native(self, threads: Optional[int]) -> Any:
+    def _native_design(self) -> Tuple[List[float], List[float], List[int]]:
+        """The factors' real and imaginary parts and the delays, as the native side takes them."""
         factors = self._design.factors
-        return _engine.Synthesis([c.real for c in factors], [c.imag for c in factors],
-                                 list(self._design.band_delays), _threads(threads))
+        return ([c.real for c in factors], [c.imag for c in factors],
+                list(self._design.band_delays))
+
+    def _native(self, threads: Optional[int]) -> Any:
+        return _engine.Synthesis(*self._native_design(), _threads(threads))
 
     def _bands(self, z: npt.ArrayLike) -> ComplexArray:
         bands = np.asarray(z)
@@ -347,7 +351,7 @@ def resynthesize(signal: npt.ArrayLike, sample_rate: float, *,
     threads : int, optional
         Worker threads, sharing the channels (``channel=None``): each
         channel's analysis and synthesis run on one thread, a few hundred
-        samples at a time, so that its complex bands stay in the cache.
+        samples at a time, so that its bands' terms stay in the cache.
     check_finite : bool
         Raise ValueError at the first sample that is NaN, infinite or too large.
     **configuration
@@ -366,9 +370,7 @@ def resynthesize(signal: npt.ArrayLike, sample_rate: float, *,
     if mask is not None:  # its shape and values, before any work
         values = _checked_mask(mask, config.num_bands)
         synth._weights(values, samples, 0, 0)
-    factors = synth._design.factors
-    native = _engine.Resynthesis(config._bank(), config.channel, [c.real for c in factors],
-                                 [c.imag for c in factors], list(synth._design.band_delays),
+    native = _engine.Resynthesis(config._bank(), config.channel, *synth._native_design(),
                                  _threads(threads))
     total = samples + delay_samples
     out = np.empty((data.shape[0] if config.channel is None else 1, samples))

@@ -22,12 +22,12 @@ namespace extractor {
  * starts from 0 and adds the bands in order, so the result does not depend on
  * how samples are split into calls or ranges. The last `longest_delay()` terms
  * of every band are kept from one call to the next: memory is the longest
- * delay, never the signal.
+ * delay and room for a few spans of samples, never the signal.
  *
  * The terms v_k of a span of samples are laid out band by band (a transpose
  * of the sample-major input, a tile at a time), so that each band's delayed
  * terms are added to the span's sums as one contiguous run
- * (`detail::render_synthesis`).
+ * (`detail::synthesis_span_of`).
  */
 class Synthesis {
 public:
