@@ -9,13 +9,15 @@ and the corpus) goes through `AudioFile`, so that they all see the same samples:
 - the number of frames comes from decoding where the header cannot be trusted
   (MP3), and every read is checked against it: a file that ends early (damaged,
   or cut while it was read) raises ValueError instead of giving rows made of
-  samples that are not in it;
+  samples that are not in it; so does a WAV, AIFF or AU file shorter than
+  the frames its own header counts, which libsndfile would read as a shorter file;
 - resampling, when asked for, runs soxr's streaming resampler at quality "VHQ",
   whose output does not depend on how its input is cut into chunks.
 """
 from __future__ import annotations
 
 import os
+import struct
 from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
@@ -31,6 +33,94 @@ _COUNT_BY_DECODING = {"MP3", "MPEG"}
 # parameters given, so it is left out.
 _EXTENSION_ALIASES = {"AIFF": ("aif", "aifc"), "OGG": ("oga", "opus"), "AU": ("snd",),
                       "MAT5": ("mat",)}
+
+
+# Uncompressed WAV sample formats (PCM, IEEE float, A-law, mu-law), whose data
+# chunk holds block_align bytes per frame; WAVE_FORMAT_EXTENSIBLE names its own.
+# Compressed ones count their frames in a "fact" chunk.
+_WAV_FRAMED_TAGS = {1, 3, 6, 7}
+_WAV_EXTENSIBLE = 0xFFFE
+_UNKNOWN_SIZE = 0xFFFFFFFF  # what streaming writers put in a size they do not know yet
+# Bytes per sample of the AU encodings libsndfile reads.
+_AU_BYTES = {1: 1, 2: 1, 3: 2, 4: 3, 5: 4, 6: 4, 7: 8, 27: 1}
+
+
+def _chunks(head: Any, order: str, end: int, wide: bool = False
+            ) -> Iterator[Tuple[bytes, int, int]]:
+    """(id, size of the body, offset of the body) of each chunk from the current
+    position: RIFF and IFF chunks (4-byte id and size in byte `order`, bodies
+    padded to even), or with `wide` Sony Wave64's (16-byte id, 8-byte size that
+    counts the chunk's own 24-byte header, padded to a multiple of 8)."""
+    header = 24 if wide else 8
+    while head.tell() + header <= end:
+        if wide:
+            ident, size = struct.unpack("<16sQ", head.read(24))
+            size = max(size - 24, 0)
+        else:
+            ident, size = struct.unpack(order + "4sI", head.read(8))
+        body = head.tell()
+        yield ident[:4], size, body
+        head.seek(body + size + ((-size) % 8 if wide else size & 1))
+
+
+def _wav_frames(head: Any, end: int, kind: bytes) -> Optional[int]:
+    """The frames a WAV, RF64 or Wave64 header counts, from after its 12 (Wave64:
+    40) bytes of file header."""
+    long_size = block = data = fact = None
+    for ident, size, body in _chunks(head, "<", end, wide=kind == b"riff"):
+        if ident == b"ds64":  # RF64: the 64-bit sizes, the data's second
+            long_size = struct.unpack("<QQ", head.read(16))[1]
+        elif ident == b"fact" and size >= 4:
+            fact = struct.unpack("<I", head.read(4))[0]
+        elif ident == b"fmt ":
+            tag, _, _, _, block = struct.unpack("<HHIIH", head.read(14))
+            if tag == _WAV_EXTENSIBLE and size >= 26:
+                head.seek(body + 24)
+                tag = struct.unpack("<H", head.read(2))[0]
+            if tag not in _WAV_FRAMED_TAGS:
+                block = None
+        elif ident == b"data":
+            data = long_size if kind == b"RF64" and size == _UNKNOWN_SIZE else size
+            if block is None:  # compressed: its fact chunk, if it came first
+                return None if fact in (None, 0, _UNKNOWN_SIZE) else fact
+            break
+    if not block or data is None or data in (0, _UNKNOWN_SIZE):
+        return None
+    return data // block
+
+
+def _declared_frames(name: str) -> Optional[int]:
+    """The frames a WAV, RF64, Wave64, AIFF or AU header counts (its data's size,
+    a COMM or fact chunk's count); None where it does not count them (a size left
+    unknown by a streaming writer, another format) or the header is unreadable."""
+    try:
+        with open(name, "rb") as head:
+            end = os.fstat(head.fileno()).st_size
+            start = head.read(16)
+            kind, form = start[:4], start[8:12]
+            if kind == b"FORM" and form in (b"AIFF", b"AIFC"):
+                head.seek(12)
+                for ident, _size, body in _chunks(head, ">", end):
+                    if ident == b"COMM":
+                        head.seek(body + 2)
+                        return int(struct.unpack(">I", head.read(4))[0])
+                return None
+            if kind in (b"RIFF", b"RF64") and form == b"WAVE":
+                head.seek(12)
+                return _wav_frames(head, end, kind)
+            if kind == b"riff":  # Wave64: GUIDs, 64-bit sizes
+                head.seek(40)
+                return _wav_frames(head, end, kind)
+            if kind == b".snd":  # AU: data size, encoding and channels, big-endian
+                head.seek(8)
+                size, encoding, _, channels = struct.unpack(">IIII", head.read(16))
+                width = _AU_BYTES.get(encoding)
+                if size == _UNKNOWN_SIZE or not width or not channels:
+                    return None
+                return size // (width * channels)
+            return None
+    except (OSError, struct.error):  # the header itself is libsndfile's to judge
+        return None
 
 
 def _open_checked(name: str) -> None:
@@ -75,6 +165,12 @@ class AudioFile:
                                else int(audio.frames))
         except (RuntimeError, TypeError, ValueError) as error:  # libsndfile's are RuntimeErrors
             raise ValueError(f"Cannot read audio file {self.name!r}: {error}") from error
+        # libsndfile shortens a WAV, AIFF or AU file that ends before its header's count to
+        # what is there: such a file is damaged (cut off), not a shorter recording.
+        declared = _declared_frames(self.name)
+        if declared is not None and declared > self.frames:
+            raise ValueError(f"audio file {self.name!r} holds {self.frames} of the {declared} "
+                             "samples its header counts: it is damaged, or it was cut off")
 
     def _decoded_frames(self, audio: Any) -> int:
         frames = 0
@@ -199,11 +295,28 @@ def audio_extensions() -> Tuple[str, ...]:
     return tuple(sorted(names))
 
 
-def expand(paths: List[PathLike]) -> List[str]:
-    """The paths with every folder replaced by the audio files below it (recursively,
-    sorted, by the extensions soundfile reads); files are kept as given."""
+UNSUPPORTED = "unsupported format"
+LINK_TO_FOLDER = "link to a folder (not followed)"
+
+
+def expand(paths: List[PathLike]) -> Tuple[List[str], Dict[str, str]]:
+    """The paths with every folder replaced by the audio files below it.
+
+    Folders are walked recursively in sorted order; a file found there is kept
+    if its extension is one soundfile reads. Paths given as files are kept as
+    given, whatever they are (a missing one fails later, under its own name).
+
+    Returns
+    -------
+    files : list of str
+    passed_over : dict
+        Path -> why it was left out, for each entry met in a folder that is not
+        taken: `UNSUPPORTED`, or `LINK_TO_FOLDER` (links to folders are not
+        followed, so that a link cannot walk into a loop or out of the tree).
+    """
     extensions = {"." + e for e in audio_extensions()}
     found: List[str] = []
+    passed_over: Dict[str, str] = {}
     for path in paths:
         name = os.fspath(path)
         if not os.path.isdir(name):
@@ -212,10 +325,48 @@ def expand(paths: List[PathLike]) -> List[str]:
         inside = []
         for folder, subfolders, files in os.walk(name):
             subfolders.sort()
-            inside += [os.path.join(folder, f) for f in files
-                       if os.path.splitext(f)[1].lower() in extensions]
+            for sub in subfolders:  # os.walk lists links to folders here, and skips them
+                if os.path.islink(os.path.join(folder, sub)):
+                    passed_over[os.path.join(folder, sub)] = LINK_TO_FOLDER
+            for f in files:
+                if os.path.splitext(f)[1].lower() in extensions:
+                    inside.append(os.path.join(folder, f))
+                else:
+                    passed_over[os.path.join(folder, f)] = UNSUPPORTED
         found += sorted(inside)
-    return found
+    return found, dict(sorted(passed_over.items()))
+
+
+def passed_over_summary(passed_over: Dict[str, str]) -> str:
+    """"3 skipped: unsupported format (2), link to a folder (not followed) (1)"; "" if none."""
+    if not passed_over:
+        return ""
+    counts: Dict[str, int] = {}
+    for reason in passed_over.values():
+        counts[reason] = counts.get(reason, 0) + 1
+    return f"{len(passed_over)} skipped: " + ", ".join(f"{r} ({n})" for r, n in counts.items())
+
+
+def file_state(path: PathLike, content: bool = False) -> Tuple[Any, ...]:
+    """What changes when a file is written, replaced or touched: its device, inode,
+    size, modification and change times (ns) and, with `content`, the BLAKE2b
+    digest of its bytes. Equal states before and after a read mean the read saw
+    one version of the file."""
+    stat = os.stat(path)
+    state: Tuple[Any, ...] = (stat.st_dev, stat.st_ino, stat.st_size, stat.st_mtime_ns,
+                              stat.st_ctime_ns)
+    return state + (digest(path),) if content else state
+
+
+def digest(path: PathLike) -> str:
+    """BLAKE2b of the file's bytes, read 1 MiB at a time."""
+    import hashlib
+
+    blake = hashlib.blake2b()
+    with open(path, "rb") as file:
+        for piece in iter(lambda: file.read(1 << 20), b""):
+            blake.update(piece)
+    return blake.hexdigest()
 
 
 def load(path: PathLike, sample_rate: Optional[int] = None

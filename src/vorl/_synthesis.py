@@ -9,12 +9,15 @@ mask, multiplies it by one complex factor c_k and sums the real parts:
 The design (`_design`, once per configuration and delay) aligns the peaks of the
 bands' impulse-response envelopes at a common delay D and fits the factors by
 least squares, so that the response of analysis then synthesis is as close as
-it can be to a pure delay of D samples over the bank's range.
+it can be to a pure delay of D samples over the bank's range. A design whose
+fit misses that delay by more than `_REFUSED_ERROR_DB` is refused, and one whose
+magnitude strays more than `_WARNED_DB` from flat is warned about.
 """
 from __future__ import annotations
 
 import functools
 import math
+import warnings
 from dataclasses import dataclass
 from typing import Any, List, Optional, Tuple
 
@@ -22,13 +25,28 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engine
-from ._gammatone import Cochleagram, _Config, _threads
+from ._gammatone import Cochleagram, _Config, _positive_int, _threads
 
 Array = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 
 _RIDGE = 1e-9  # relative Tikhonov weight of the fit: keeps factors of near-silent bands small
 _CHUNK = 1 << 15  # samples per chunk of `resynthesize` (its weights, if any, are made per chunk)
+_MAX_DELAY = 1.0  # seconds: the design's window and a stream's memory grow with the delay
+# Over the fitted range, the RMS of (response - pure delay): at -6 dB the error
+# is half the signal, and the design reconstructs nothing worth the name.
+_REFUSED_ERROR_DB = -6.0
+_WARNED_DB = 1.0  # in-band magnitude further from 0 dB than this is warned about
+_MAX_BAND_VALUE = 1e150  # as MAX_SAMPLE: squares and products stay finite
+
+
+def _erb_rate(hz: npt.ArrayLike) -> Array:
+    """The ERB-rate scale (Glasberg and Moore), as the filterbank spaces its bands."""
+    return 21.4 * np.log10(1 + 0.00437 * np.asarray(hz, dtype=np.float64))
+
+
+def _erb_rate_to_hz(erb: npt.ArrayLike) -> Array:
+    return (10 ** (np.asarray(erb, dtype=np.float64) / 21.4) - 1) / 0.00437
 
 
 @dataclass(frozen=True)
@@ -36,6 +54,9 @@ class _Design:
     delay_samples: int
     band_delays: Tuple[int, ...]
     factors: Tuple[complex, ...]
+    error_db: float  # RMS of (overall response - pure delay) over the fitted range, dB
+    in_band_db: Tuple[float, float]  # the overall magnitude's extremes there, dB
+    peaks: Tuple[int, ...]  # samples to the peak of each band's response envelope
 
 
 def _impulse_responses(config: _Config, length: int) -> ComplexArray:
@@ -62,9 +83,7 @@ def fitted_range(config: _Config) -> Tuple[float, float]:
     highest (at most the Nyquist frequency). The response rolls off beyond the
     outer bands, so fitting up to them would cost flatness inside."""
     cfs = config.center_frequencies
-    rate_of = lambda f: 21.4 * math.log10(1 + 0.00437 * f)  # noqa: E731 - the ERB-rate scale
-    hz_of = lambda e: (10 ** (e / 21.4) - 1) / 0.00437  # noqa: E731
-    low, high = hz_of(rate_of(cfs[0]) + 1), hz_of(rate_of(cfs[-1]) - 1)
+    low, high = (float(f) for f in _erb_rate_to_hz(_erb_rate([cfs[0], cfs[-1]]) + [1, -1]))
     if not low < high:  # a narrow bank: its centres themselves
         low, high = float(cfs[0]), float(cfs[-1])
     return low, min(high, config.sample_rate / 2)
@@ -105,7 +124,58 @@ def _design(config: _Config, delay: Optional[float]) -> _Design:
     rhs = np.concatenate([rhs, np.zeros(2 * bands)])
     solution = np.linalg.lstsq(system, rhs, rcond=None)[0]
     factors = solution[:bands] + 1j * solution[bands:]
-    return _Design(total, tuple(int(d) for d in delays), tuple(complex(c) for c in factors))
+    # How close the fitted design comes to the pure delay, over the same range.
+    response = spectra[inside] @ solution
+    error = math.sqrt(float(np.mean(np.abs(response - np.exp(
+        -2j * np.pi * freqs[inside] * total / rate)) ** 2)))
+    magnitude = 20 * np.log10(np.maximum(np.abs(response), 1e-300))
+    return _Design(total, tuple(int(d) for d in delays), tuple(complex(c) for c in factors),
+                   20 * math.log10(max(error, 1e-300)),
+                   (float(magnitude.min()), float(magnitude.max())),
+                   tuple(int(p) for p in peaks))
+
+
+def _checked_design(config: _Config, delay: Optional[float]) -> _Design:
+    """The design, refused (ValueError) where it cannot reconstruct the signal and
+    warned about (UserWarning) where its magnitude is far from flat, each naming
+    the cause and the remedy."""
+    rate = config.sample_rate
+    cfs = config.center_frequencies
+    if config.num_bands < 2:
+        raise ValueError("a synthesis needs at least two bands to cover the frequencies "
+                         "between them; this configuration has one")
+    if cfs[0] >= rate / 2:
+        raise ValueError(f"every band lies at or above the Nyquist frequency ({rate / 2:g} Hz) "
+                         "of this sample rate: there is nothing to put back together")
+    low, high = fitted_range(config)
+    if not low < high:
+        raise ValueError(f"the bands cover no frequencies below the Nyquist frequency "
+                         f"({rate / 2:g} Hz): there is nothing to put back together")
+    design = _design(config, delay)
+    causes = []
+    spacing = float(np.max(np.diff(_erb_rate(cfs))))
+    if spacing > 0.75:
+        causes.append(f"its bands are up to {spacing:.2g} ERB apart (bands at most about 0.5 "
+                      "ERB apart, more bands or a narrower range, cover the frequencies "
+                      "between them)")
+    late = np.array(design.peaks) > design.delay_samples
+    if late.any():
+        causes.append(f"its delay of {design.delay_samples / rate * 1e3:.3g} ms leaves "
+                      f"{int(late.sum())} of its {config.num_bands} bands, up to "
+                      f"{float(cfs[late].max()):.0f} Hz, unaligned (their responses peak "
+                      f"later, up to {max(design.peaks) / rate * 1e3:.3g} ms; a longer "
+                      "delay, or delay=None, aligns them)")
+    because = "; ".join(causes) or "its bands cannot be aligned at this delay"
+    if design.error_db > _REFUSED_ERROR_DB:
+        raise ValueError(f"this design cannot reconstruct a signal: its response misses a "
+                         f"pure delay by {design.error_db:.1f} dB over "
+                         f"{low:.0f}-{high:.0f} Hz, because {because}")
+    lo, hi = design.in_band_db
+    if max(-lo, hi) > _WARNED_DB:
+        warnings.warn(f"this synthesis is not flat: its response ranges over {lo:+.1f} to "
+                      f"{hi:+.1f} dB over {low:.0f}-{high:.0f} Hz, because {because}",
+                      UserWarning, stacklevel=4)
+    return design
 
 
 def _weights_of_frames(mask: Array, config: _Config, start: int, stop: int) -> Array:
@@ -130,8 +200,9 @@ def _checked_mask(mask: npt.ArrayLike, bands: int) -> Array:
     if values.ndim != 2 or values.shape[1] != bands:
         raise ValueError(f"mask of shape {values.shape} must be (frames, {bands}) or "
                          f"(samples, {bands}): one column per band")
-    if not np.all(np.isfinite(values)) or np.any(values < 0):
-        raise ValueError("mask values must be finite and not negative")
+    if not np.all(np.abs(values) <= _MAX_BAND_VALUE) or np.any(values < 0):
+        raise ValueError(f"mask values must be finite, at most {_MAX_BAND_VALUE:g}, and "
+                         "not negative")
     return values
 
 
@@ -171,18 +242,53 @@ class Synthesis:
                                 f"{type(delay).__name__}")
             if not (math.isfinite(delay) and delay >= 0):
                 raise ValueError(f"delay must be finite and not negative seconds, got {delay}")
+            if delay > _MAX_DELAY:
+                raise ValueError(f"delay must be at most {_MAX_DELAY:g} second, got {delay:g}: "
+                                 "the bands need a few milliseconds (delay=None: the least "
+                                 "that aligns them)")
             delay = float(delay)
         self.config = Cochleagram(**config._arguments())
         self.delay = delay
-        self._design = _design(self.config, delay)
+        self._design = _checked_design(self.config, delay)
         factors = np.array(self._design.factors)
         self.delay_samples = self._design.delay_samples
-        self.band_delays = np.array(self._design.band_delays)
-        self.gains = np.abs(factors)
-        self.phases = np.angle(factors)
+        # Read-only: the native synthesis takes the design, not these copies of it.
+        self.band_delays = _read_only(np.array(self._design.band_delays))
+        self.gains = _read_only(np.abs(factors))
+        self.phases = _read_only(np.angle(factors))
 
     def __repr__(self) -> str:
         return f"Synthesis({self.config!r}, delay={self.delay!r})"
+
+    def response(self, n: Optional[int] = None) -> Tuple[Array, ComplexArray]:
+        """The overall frequency response of analysis then this synthesis.
+
+        Parameters
+        ----------
+        n : int, optional
+            Length of the FFT of the overall impulse response; default the
+            least power of two that holds it whole.
+
+        Returns
+        -------
+        frequencies : ndarray
+            Hz, ``n // 2 + 1`` of them from 0 to the Nyquist frequency.
+        response : ndarray
+            complex128: the output's spectrum for a unit impulse in, a pure
+            delay of ``delay_samples`` where the design is exact.
+        """
+        length = _response_length(self.config)
+        needed = length + int(self.band_delays.max())
+        size = 1 << max(needed - 1, 1).bit_length() if n is None else \
+            _positive_int("n", n, 1 << 30)
+        h = _impulse_responses(self.config, length)
+        overall = np.zeros(max(size, needed))
+        for k, (d, c) in enumerate(zip(self._design.band_delays, self._design.factors)):
+            overall[d:d + length] += c.real * h[:, k].real - c.imag * h[:, k].imag
+        if size < len(overall):  # a shorter FFT sees the response wrapped round
+            overall = np.pad(overall, (0, -len(overall) % size)).reshape(-1, size).sum(axis=0)
+        return (np.fft.rfftfreq(size, 1 / self.config.sample_rate),
+                np.fft.rfft(overall[:size]))
 
     def _native_design(self) -> Tuple[List[float], List[float], List[int]]:
         """The factors' real and imaginary parts and the delays, as the native side takes them."""
@@ -193,7 +299,7 @@ class Synthesis:
     def _native(self, threads: Optional[int]) -> Any:
         return _engine.Synthesis(*self._native_design(), _threads(threads))
 
-    def _bands(self, z: npt.ArrayLike) -> ComplexArray:
+    def _bands(self, z: npt.ArrayLike, check_finite: bool) -> ComplexArray:
         bands = np.asarray(z)
         if not np.iscomplexobj(bands):
             raise TypeError(f"bands must be complex, as config.analytic(signal) gives them, "
@@ -204,10 +310,14 @@ class Synthesis:
                 f"{self.config.num_bands})"
             raise ValueError(f"bands of shape {bands.shape} must be {shape}, as this "
                              "configuration's analytic() gives them")
+        if want == 3 and bands.shape[0] == 0:
+            raise ValueError("bands have no channels")
+        if check_finite:
+            _check_finite_values("bands", bands)
         return bands
 
     def __call__(self, z: npt.ArrayLike, mask: Optional[npt.ArrayLike] = None,
-                 threads: Optional[int] = None) -> Array:
+                 threads: Optional[int] = None, *, check_finite: bool = True) -> Array:
         """The causal output of the bands `z`, delayed by `delay_samples`.
 
         Parameters
@@ -222,13 +332,16 @@ class Synthesis:
             bands). An all-ones mask gives the same bits as none.
         threads : int, optional
             Worker threads sharing the output samples; default every core.
+        check_finite : bool
+            Raise ValueError at the first band value that is NaN, infinite or
+            too large (beyond 1e150); False synthesises them as they are.
 
         Returns
         -------
         ndarray
             float64, (samples,) or (channels, samples).
         """
-        bands = self._bands(z)
+        bands = self._bands(z, check_finite)
         samples = bands.shape[-2]
         weights = None if mask is None else self._weights(
             _checked_mask(mask, self.config.num_bands), samples, 0, samples)
@@ -281,9 +394,10 @@ class SynthesisStream:
     def __init__(self, synthesis: Synthesis, threads: Optional[int] = 1) -> None:
         self.synthesis = synthesis
         self._planes: Optional[List[Any]] = None
-        self._threads = threads
+        self._threads = _threads(threads)  # checked here, not at the first push
 
-    def push(self, z_chunk: npt.ArrayLike, mask_chunk: Optional[npt.ArrayLike] = None) -> Array:
+    def push(self, z_chunk: npt.ArrayLike, mask_chunk: Optional[npt.ArrayLike] = None, *,
+             check_finite: bool = True) -> Array:
         """The output samples of the next chunk of bands.
 
         Parameters
@@ -292,13 +406,16 @@ class SynthesisStream:
             The next samples of the complex bands, shaped as for the call.
         mask_chunk : array_like, optional
             Non-negative weights of these samples, (samples, bands).
+        check_finite : bool
+            Raise ValueError at the first band value that is NaN, infinite or
+            too large; the stream is then as it was.
 
         Returns
         -------
         ndarray
             As many output samples as `z_chunk` has, (samples,) or (channels, samples).
         """
-        bands = self.synthesis._bands(z_chunk)
+        bands = self.synthesis._bands(z_chunk, check_finite)
         weights = None
         if mask_chunk is not None:
             weights = _checked_mask(mask_chunk, self.synthesis.config.num_bands)
@@ -315,6 +432,26 @@ class SynthesisStream:
         out = np.stack([native.push(_pairs(plane), weights)
                         for native, plane in zip(self._planes, planes)])
         return out if bands.ndim == 3 else out[0]
+
+
+def _read_only(values: np.ndarray) -> np.ndarray:
+    values.flags.writeable = False
+    return values
+
+
+def _check_finite_values(name: str, values: np.ndarray) -> None:
+    """Raises ValueError naming the first value (in C order) that is NaN, infinite
+    or beyond `_MAX_BAND_VALUE` in magnitude; checked in blocks of bounded size."""
+    flat = values.reshape(-1) if values.flags.c_contiguous else values.ravel()
+    step = 1 << 16
+    for start in range(0, flat.size, step):
+        bad = ~(np.abs(flat[start:start + step]) <= _MAX_BAND_VALUE)  # NaN compares False
+        if bad.any():
+            at = start + int(np.argmax(bad))
+            where = np.unravel_index(at, values.shape)
+            raise ValueError(f"{name} hold {flat[at]} at {tuple(int(i) for i in where)}: "
+                             f"only finite values up to {_MAX_BAND_VALUE:g} are synthesised; "
+                             "pass check_finite=False to synthesise them as they are")
 
 
 def _pairs(plane: ComplexArray) -> Array:
@@ -369,7 +506,11 @@ def resynthesize(signal: npt.ArrayLike, sample_rate: float, *,
     values = None
     if mask is not None:  # its shape and values, before any work
         values = _checked_mask(mask, config.num_bands)
+        if samples == 0 and values.shape[0] != 0:
+            raise ValueError(f"mask has {values.shape[0]} rows for a signal of 0 samples")
         synth._weights(values, samples, 0, 0)
+    if samples == 0:  # nothing to analyse, as the analysis's per-sample outputs give
+        return np.zeros((data.shape[0], 0) if config.channel is None else (0,))
     native = _engine.Resynthesis(config._bank(), config.channel, *synth._native_design(),
                                  _threads(threads))
     total = samples + delay_samples

@@ -252,20 +252,26 @@ class _Refused(Exception):
     """An output problem, found before any work: one line, exit status 2."""
 
 
+def _real(path: Path) -> Path:
+    # os.path.realpath never raises, where Path.resolve raises on a link loop.
+    return Path(os.path.realpath(path))
+
+
 def _features(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
     from ._io import expand, resampler
     from .corpus import keys_for, metadata_of
 
-    args.files = [Path(name) for name in expand(args.files)]
+    files, passed_over = expand(args.files)
+    args.files = [Path(name) for name in files]
     try:
         kind = _output_kind(args)
     except _Refused as problem:
         print(f"vorl: {problem}", file=sys.stderr)
         return 2
     if kind == "zarr":
-        return _features_to_zarr(args)
+        return _features_to_zarr(args, passed_over)
 
     keys = keys_for(args.files)
     analyses = _Analyses(args)
@@ -276,9 +282,13 @@ def _features(args: argparse.Namespace) -> int:
                               disable=not _bars(args) or len(keys) < 2):
             path = Path(name)
             try:
+                if archive is not None:
+                    archive.check_name(key)
+                before = _state(path)
                 config, rate, frames, blocks = analyses.blocks(path, args.threads,
                                                                progress=_bars(args))
                 metadata = metadata_of(config, path, rate, resampler(rate, config.sample_rate))
+                blocks = _unchanged_while_read(blocks, path, before)
                 if archive is not None:
                     archive.add(key, blocks, (frames, config.num_bands), metadata)
                 else:
@@ -291,7 +301,7 @@ def _features(args: argparse.Namespace) -> int:
             except (OSError, ValueError, TypeError) as error:
                 failed += 1
                 _say(f"vorl: {path}: {error}")
-        if archive is not None:
+        if archive is not None and written:
             archive.close()
     except _Unwritable as error:
         print(f"vorl: {error}", file=sys.stderr)
@@ -300,26 +310,50 @@ def _features(args: argparse.Namespace) -> int:
         if archive is not None:
             archive.discard()  # nothing once closed; a partial archive otherwise
     if not args.quiet:
-        print(f"vorl: {written} file(s), {frames_total} frames written to {args.output}"
-              + (f"; {failed} failed" if failed else ""), file=sys.stderr)
+        from ._io import passed_over_summary
+
+        skipped = passed_over_summary(passed_over)
+        print(f"vorl: {written} file(s), {frames_total} frames written to "
+              f"{args.output if written else 'nothing'}"
+              + (f"; {failed} failed" if failed else "") + (f"; {skipped}" if skipped else ""),
+              file=sys.stderr)
     return 1 if failed else 0
 
 
+def _state(path: Path) -> Tuple[object, ...]:
+    from ._io import file_state
+
+    try:
+        return file_state(path)
+    except OSError:
+        return ()  # no file to take: opening it says why
+
+
+def _unchanged_while_read(blocks: Iterator[np.ndarray], path: Path,
+                          before: Tuple[object, ...]) -> Iterator[np.ndarray]:
+    """The blocks, then ValueError if the file is not the one it was before it was
+    opened (written, replaced or touched meanwhile): its rows would mix versions."""
+    yield from blocks
+    if _state(path) != before:
+        raise ValueError("it changed while it was read; nothing written for it")
+
+
 def _output_kind(args: argparse.Namespace) -> str:
-    """Checks the output and the options once, before any work."""
+    """Checks the output and the options once, before any work. Nothing is
+    created here: a folder is made when its first file is written."""
     suffix = args.output.suffix.lower()
     if suffix not in ("", ".npz", ".zarr"):
         raise _Refused(f"unknown output suffix {args.output.suffix!r}: name a folder, "
                        "a .npz file or a .zarr store")
-    inputs = {path.resolve() for path in args.files}
-    if args.output.resolve() in inputs:
+    inputs = {_real(path) for path in args.files}
+    if _real(args.output) in inputs:
         raise _Refused(f"the output {args.output} is one of the inputs")
     if suffix == "":
         from .corpus import keys_for
 
         for key in keys_for(args.files).values():
             for ending in (".npy", ".json", ".npy.part", ".json.part"):
-                if (args.output / (key + ending)).resolve() in inputs:
+                if _real(args.output / (key + ending)) in inputs:
                     raise _Refused(f"the output {args.output / (key + ending)} would replace "
                                    "one of the inputs")
     if args.rate is not None and not 0 < args.rate < 2**31:
@@ -329,7 +363,7 @@ def _output_kind(args: argparse.Namespace) -> str:
     if suffix == ".npz" and args.output.is_dir():
         raise _Refused(f"the output {args.output} is a folder")
     if suffix in (".npz", ".zarr"):
-        parent = args.output.resolve().parent
+        parent = _real(args.output).parent
         if not parent.is_dir():
             raise _Refused(f"the output's folder {parent} does not exist")
     if not args.files:
@@ -347,18 +381,20 @@ def _output_kind(args: argparse.Namespace) -> str:
             _threads(args.threads)
     except (TypeError, ValueError) as error:
         raise _Refused(f"bad option: {error}") from None
-    if suffix == "":
-        try:
-            args.output.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise _Refused(f"cannot make the folder {args.output}: {error}") from None
-    if not os.access(args.output if suffix == "" else args.output.resolve().parent, os.W_OK):
+    # The folder that will hold the output, or the nearest one that exists to make it in.
+    place = _real(args.output if suffix == "" else args.output.parent)
+    while not place.exists() and place != place.parent:
+        place = place.parent
+    if not place.is_dir():
+        raise _Refused(f"cannot make the folder {args.output}: {place} is a file")
+    if not os.access(place, os.W_OK):
         raise _Refused(f"cannot write to {args.output}")
     return {"": "folder", ".npz": "npz", ".zarr": "zarr"}[suffix]
 
 
-def _features_to_zarr(args: argparse.Namespace) -> int:
+def _features_to_zarr(args: argparse.Namespace, passed_over: Dict[str, str]) -> int:
     from . import corpus
+    from ._io import passed_over_summary
 
     try:
         import dask.distributed  # noqa: F401
@@ -376,10 +412,14 @@ def _features_to_zarr(args: argparse.Namespace) -> int:
 
             client = Client(args.scheduler)
         config = analyses if args.rate is None else analyses(args.rate)
-        report = corpus.extract(args.files, config, str(args.output), client=client,
-                                workers=args.workers, resume=resume, overwrite=args.overwrite,
-                                resample=args.rate is not None)
-    except ValueError as error:  # a store made otherwise: refused before any work
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            report = corpus.extract(args.files, config, str(args.output), client=client,
+                                    workers=args.workers, resume=resume,
+                                    overwrite=args.overwrite, resample=args.rate is not None)
+        for warning in caught:  # a stale lock taken over
+            print(f"vorl: warning: {warning.message}", file=sys.stderr)
+    except (ValueError, corpus.StoreLocked) as error:  # refused before any work
         print(f"vorl: {error}", file=sys.stderr)
         return 2
     except OSError as error:
@@ -391,15 +431,22 @@ def _features_to_zarr(args: argparse.Namespace) -> int:
     for path, reason in report.failed.items():
         print(f"vorl: {path}: {reason}", file=sys.stderr)
     if not args.quiet:
+        skipped = passed_over_summary(passed_over)
         print(f"vorl: {args.output}: {len(report.done)} done, {len(report.skipped)} unchanged"
-              + (f", {len(report.failed)} failed" if report.failed else ""), file=sys.stderr)
+              + (f", {len(report.failed)} failed" if report.failed else "")
+              + (f", {len(report.removed)} of another configuration removed"
+                 if report.removed else "")
+              + (f"; {skipped}" if skipped else ""), file=sys.stderr)
     return 1 if report.failed else 0
 
 
 class _Archive:
     """An .npz written array by array as the rows come (bounded memory), with a
     `metadata` entry (JSON) naming every array's source and settings; it
-    exists under its name only once closed."""
+    exists under its name only once closed, and only whole: a member that
+    cannot be written (a full disk) means no archive at all."""
+
+    METADATA = "metadata"  # the member np.load names so
 
     def __init__(self, target: Path) -> None:
         import zipfile
@@ -412,23 +459,39 @@ class _Archive:
     def add(self, key: str, blocks: Iterator[np.ndarray], shape: Tuple[int, int],
             metadata: Dict[str, object]) -> None:
         """One array, first into a file of its own, so that a file failing half-way
-        leaves nothing in the archive. Raises `_Unwritable` if the archive itself
-        fails: what it holds can then no longer be trusted."""
+        leaves nothing in the archive. Raises `_Unwritable` if the archive or that
+        file cannot be written: the archive would then lack a member."""
         assert self.zip is not None
+        self.check_name(key)
         member = self.partial.with_name(self.partial.name + ".member.npy")
-        _write_npy(member, blocks, shape)
+        # Reading the file raises ValueError (AudioFile turns the system's errors
+        # into it), so an OSError here is the archive's own: a full disk.
         try:
+            _write_npy(member, blocks, shape)
             self.zip.write(member, arcname=f"{key}.npy")
         except OSError as error:
             raise _Unwritable(f"cannot write {self.target}: {error}; no archive written") from error
         finally:
-            member.unlink()
+            member.unlink(missing_ok=True)
         self.metadata[key] = metadata
+
+    def check_name(self, key: str) -> None:
+        """Refuses a key whose member np.load would not give back: the metadata's
+        name, one already written, or one whose name with ".npy" dropped is
+        another's (np.load looks a name up with and without it)."""
+        names = {self.METADATA, *self.metadata}
+        clash = key in names or (key.endswith(".npy") and key[:-4] in names) or \
+            any(other.endswith(".npy") and other[:-4] == key for other in self.metadata)
+        if clash:
+            raise ValueError(f"its name in the archive, {key!r}, is taken by "
+                             + ("the archive's metadata" if key in (self.METADATA,
+                                                                     self.METADATA + ".npy")
+                                else "another member") + "; write it to a folder instead")
 
     def close(self) -> None:
         assert self.zip is not None
         try:
-            with self.zip.open("metadata.npy", "w") as out:
+            with self.zip.open(f"{self.METADATA}.npy", "w") as out:
                 np.lib.format.write_array(out, np.array(json.dumps(self.metadata)))
             self.zip.close()
             self.zip = None

@@ -6,7 +6,9 @@ relative to the folder the store was made for. An array counts as done only
 once its completion mark is written, after its data and its metadata, and only
 for the configuration, library version and resampler that made it, so a file
 whose task was interrupted (or whose worker died) is done again on the next
-run, and a store is never silently mixed.
+run. A store holds one configuration per sample rate (`extract` refuses
+another), and admits one writing run at a time (a lock file in the store
+names the process that holds it).
 
     >>> from vorl import corpus, Cochleagram
     >>> report = corpus.extract(paths, Cochleagram(16000), "features.zarr", workers=4)
@@ -16,13 +18,15 @@ Needs the optional extra: ``pip install 'vorl[corpus]'`` (Dask distributed and Z
 """
 from __future__ import annotations
 
-import builtins
 import contextlib
-import hashlib
 import itertools
+import json
 import os
+import socket
+import time
 import uuid
 import warnings
+from urllib.parse import unquote
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import (Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple,
@@ -35,6 +39,10 @@ from ._gammatone import Cochleagram, Gammatone, _Config
 _COMPLETE = "vorl_complete"
 _RUN = "vorl_run"  # the run that wrote an array
 _ROOT = "vorl_root"  # a store's attribute: the folder its keys are relative to
+# A store's attribute: sample rate -> what its arrays at that rate are made by
+# (configuration and library version), so that files added later are checked too.
+_STORE_MADE_BY = "vorl_made_by"
+_LOCK = ".vorl-lock"  # in the store's folder; no escaped key begins with "."
 _CONFIGS = {"Gammatone": Gammatone, "Cochleagram": Cochleagram}
 _ROWS_PER_CHUNK = 4096
 
@@ -53,22 +61,44 @@ class Report:
         Path -> key of each file whose array was complete and its source unchanged.
     failed : dict
         Path -> the reason, for each file that failed.
+    passed_over : dict
+        Path -> why it was left out, for each entry of a walked folder that is
+        not an audio file taken (an unsupported format, a link to a folder).
+    removed : list of str
+        Keys of arrays made in another configuration that ``overwrite=True``
+        removed from the store and this run did not make again (their files
+        were not among this run's).
     """
 
     done: Dict[str, str] = field(default_factory=dict)  #: path -> key, computed in this run
     skipped: Dict[str, str] = field(default_factory=dict)  #: path -> key, unchanged since
     failed: Dict[str, str] = field(default_factory=dict)  #: path -> reason
+    passed_over: Dict[str, str] = field(default_factory=dict)  #: path -> why not taken
+    removed: List[str] = field(default_factory=list)  #: keys removed by overwrite
 
     def __str__(self) -> str:
+        from ._io import passed_over_summary
+
         lines = [f"{len(self.done)} done, {len(self.skipped)} skipped, "
                  f"{len(self.failed)} failed"]
         lines += [f"  {path}: {reason}" for path, reason in self.failed.items()]
+        if self.passed_over:
+            lines.append("  " + passed_over_summary(self.passed_over))
+        if self.removed:
+            lines.append(f"  {len(self.removed)} array(s) of another configuration removed")
         return "\n".join(lines)
 
 
 def _real(path: PathLike) -> str:
     # realpath never raises, where Path.resolve raises on a symbolic-link loop.
     return os.path.realpath(os.fspath(path))
+
+
+def _name(path: PathLike) -> str:
+    """A file's name in keys and reports: its real path, or, where there is no
+    file (a dangling or looping link, a missing file), its own absolute path."""
+    name = os.fspath(path)
+    return _real(name) if os.path.exists(name) else os.path.abspath(name)
 
 
 def common_folder(paths: Sequence[PathLike]) -> str:
@@ -97,7 +127,7 @@ def _keys(paths: Sequence[PathLike], root: str) -> Tuple[Dict[str, str], List[st
     keys: Dict[str, str] = {}
     outside: List[str] = []
     for path in paths:
-        real = _real(path)
+        real = _name(path)
         relative = os.path.relpath(real, root)
         if relative.startswith(os.pardir + os.sep) or relative in (os.curdir, os.pardir):
             outside.append(real)
@@ -119,9 +149,10 @@ def keys_for(paths: Sequence[PathLike], root: Optional[PathLike] = None) -> Dict
     Returns
     -------
     dict
-        Each file's real path (symbolic links resolved) -> its path relative
-        to `root`, with its suffix, "/"-separated ("sub/speech.wav"). Distinct
-        files get distinct keys; the same file named twice is one file.
+        Each file's real path (symbolic links resolved; a path with no file
+        behind it is kept as it is) -> its path relative to `root`, with its
+        suffix, "/"-separated ("sub/speech.wav"). Distinct files get distinct
+        keys; the same file named twice is one file.
 
     Raises
     ------
@@ -150,20 +181,13 @@ def configuration(described: Mapping[str, Any]) -> _Config:
         return _CONFIGS[described["class"]](**described["arguments"])
 
 
-def _digest(path: str) -> str:
-    """BLAKE2b of the file's bytes, read 1 MiB at a time."""
-    digest = hashlib.blake2b()
-    with builtins.open(path, "rb") as file:
-        for piece in iter(lambda: file.read(1 << 20), b""):
-            digest.update(piece)
-    return digest.hexdigest()
-
-
 def _source(path: str, content: bool = False) -> Dict[str, Any]:
+    from ._io import digest
+
     stat = os.stat(path)
     source: Dict[str, Any] = {"path": path, "size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
     if content:
-        source["blake2b"] = _digest(path)
+        source["blake2b"] = digest(path)
     return source
 
 
@@ -215,21 +239,65 @@ def _open_group(store: Any, mode: str) -> Any:
     return zarr.open_group(store, mode=mode)
 
 
-def _create(group: Any, key: str, shape: Tuple[int, ...], dtype: Any) -> Any:
+def _existing_group(store: Any) -> Any:
+    """The store's group, read-only; None where there is no store yet."""
+    try:
+        return _open_group(store, "r")
+    except (FileNotFoundError, KeyError, ValueError, LookupError) as error:
+        # Zarr 2 says GroupNotFoundError (a KeyError), Zarr 3 FileNotFoundError.
+        if isinstance(store, (str, os.PathLike)) and os.path.exists(os.fspath(store)) \
+                and os.listdir(os.fspath(store)) and not _only_lock(os.fspath(store)):
+            raise ValueError(f"{os.fspath(store)!r} is not a Zarr store: {error}") from None
+        return None
+
+
+def _only_lock(folder: str) -> bool:
+    return set(os.listdir(folder)) <= {_LOCK}
+
+
+# Names an array's path must not take: the store's own files. Zarr 2 keeps its
+# metadata in names beginning with ".", Zarr 3 in "zarr.json" and reserves
+# names beginning with "__"; the lock begins with ".".
+_RESERVED_NAMES = ("zarr.json",)
+_RESERVED_PREFIXES = (".", "__")
+
+
+def store_path(key: str) -> str:
+    """Where the array of `key` lies in a store: each "/"-separated part of the key
+    with "%" and "\\" percent-encoded (Zarr takes a backslash for a folder
+    separator), and the first character of a part that would be one of the
+    store's own names ("zarr.json", ".zattrs", "__...") encoded too. Distinct
+    keys get distinct paths; `key_of` inverts it."""
+    parts = []
+    for part in key.split("/"):
+        part = part.replace("%", "%25").replace("\\", "%5C")
+        if part in _RESERVED_NAMES or part.startswith(_RESERVED_PREFIXES):
+            part = f"%{ord(part[0]):02X}{part[1:]}"
+        parts.append(part)
+    return "/".join(parts)
+
+
+def key_of(path: str) -> str:
+    """The key whose array lies at `path` (the inverse of `store_path`)."""
+    return unquote(path)
+
+
+def _create(group: Any, path: str, shape: Tuple[int, ...], dtype: Any) -> Any:
     # Uncompressed: feature values have little to compress, and compressing them
-    # would cost about as much as computing them.
+    # would cost about as much as computing them. Every chunk is stored, even one
+    # of zeros, so that a complete array has all its chunks (see `_holds_run`).
     chunks = shape[:-2] + (min(_ROWS_PER_CHUNK, max(shape[-2], 1)), shape[-1])
     if hasattr(group, "create_array"):  # Zarr 3
-        return group.create_array(key, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
-                                  compressors=None)
-    return group.create_dataset(key, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
-                                compressor=None)
+        return group.create_array(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
+                                  compressors=None, config={"write_empty_chunks": True})
+    return group.create_dataset(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
+                                compressor=None, write_empty_chunks=True)
 
 
 def _attributes(group: Any, key: str) -> Dict[str, Any]:
-    """The attributes of the array `key`; empty if there is none."""
+    """The attributes of the array of `key`; empty if there is none."""
     try:
-        return dict(group[key].attrs)
+        return dict(group[store_path(key)].attrs)
     except KeyError:
         return {}
 
@@ -241,13 +309,90 @@ def _made_alike(attrs: Mapping[str, Any], made_by: Mapping[str, Any]) -> bool:
 def _unchanged(attrs: Mapping[str, Any], path: str, content: bool) -> bool:
     """Whether the stored source is the file at `path` as it is now: the same path,
     size and modification time, or (`content`) the same size and bytes."""
+    from ._io import digest
+
     stored = attrs.get("source") or {}
     stat = os.stat(path)
     if stored.get("size") != stat.st_size:
         return False
     if content:
-        return stored.get("blake2b") == _digest(path)
+        return stored.get("blake2b") == digest(path)
     return stored.get("path") == path and stored.get("mtime_ns") == stat.st_mtime_ns
+
+
+class StoreLocked(RuntimeError):
+    """Another run is writing to the store (`extract` admits one at a time)."""
+
+
+def _lock_file(store: Any) -> Optional[str]:
+    """The lock's path for a store in a local folder; None for other stores
+    (in memory, or behind a URL), which `extract` does not lock."""
+    if isinstance(store, (str, os.PathLike)):
+        name = os.fspath(store)
+        if name.startswith("file://"):
+            name = name[len("file://"):]
+        return None if "://" in name else os.path.join(name, _LOCK)
+    root = getattr(store, "root", None) or getattr(store, "path", None)  # Zarr 3, Zarr 2
+    if isinstance(root, (str, os.PathLike)) and os.path.isdir(root):
+        return os.path.join(os.fspath(root), _LOCK)
+    return None
+
+
+def _holder(text: str) -> str:
+    try:
+        who = json.loads(text)
+        return f"process {who['pid']} on {who['host']} (started {who['started']})"
+    except (ValueError, KeyError, TypeError):
+        return "an unknown process"
+
+
+@contextlib.contextmanager
+def _store_lock(store: Any, run: str) -> Iterator[None]:
+    """Holds the store's lock for the block: an advisory lock (flock) on a file in
+    the store, which the system releases when its holder dies, holding the
+    holder's host, process and start. A lock file left with a holder in it was
+    left by a run that died: it is taken over, with a warning naming that run.
+    A folder made here for the store goes again if nothing else was put in it."""
+    import fcntl
+
+    path = _lock_file(store)
+    if path is None:
+        yield
+        return
+    folder = os.path.dirname(path)
+    made = not os.path.exists(folder)
+    os.makedirs(folder, exist_ok=True)
+    while True:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            text = os.pread(fd, 4096, 0).decode(errors="replace")
+            os.close(fd)
+            raise StoreLocked(f"the store {folder!r} is being written by {_holder(text)}; "
+                              "one run writes to a store at a time: wait for it to finish, "
+                              "or write to another store") from None
+        # The holder before may have removed the file between our open and lock.
+        if os.path.exists(path) and os.stat(path).st_ino == os.fstat(fd).st_ino:
+            break
+        os.close(fd)
+    try:
+        left = os.pread(fd, 4096, 0).decode(errors="replace")
+        if left.strip():
+            warnings.warn(f"the store {folder!r} was left locked by {_holder(left)}, which "
+                          "ended without releasing it; its lock is taken over", UserWarning,
+                          stacklevel=4)
+        me = {"host": socket.gethostname(), "pid": os.getpid(), "run": run,
+              "started": time.strftime("%Y-%m-%dT%H:%M:%S%z")}
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, json.dumps(me).encode(), 0)
+        os.fsync(fd)
+        yield
+    finally:
+        os.unlink(path)  # while holding it: a run waiting on this file tries again
+        os.close(fd)
+        if made and not os.listdir(folder):
+            os.rmdir(folder)
 
 
 @dataclass(frozen=True)
@@ -259,25 +404,46 @@ class _Task:
     made_by: Dict[str, Any]  # the configuration (`describe`), library version, resampler
     file_rate: int
     run: str  # this run's identity, written with the array
+    content: bool = False  # compare the file's bytes before and after reading it
+
+
+def _holds_run(store: Any, key: str, run: str) -> bool:
+    """Whether the array of `key`, read afresh from the store, is still the one
+    this run made (no other run re-created it) and holds every chunk."""
+    try:
+        array = _open_group(store, "r")[store_path(key)]
+    except KeyError:
+        return False
+    return bool(array.attrs.get(_RUN) == run and array.nchunks_initialized == array.nchunks)
 
 
 def extract_one(task: _Task, store: Any, threads: Optional[int] = 1) -> str:
     """Computes one file into the store under its key (a task of `extract`).
 
     An array that this run has already completed (Dask recomputes the tasks of
-    a worker that died after finishing them) is left as it is.
+    a worker that died after finishing them) is left as it is. The file's state
+    (size, times, inode and, with ``task.content``, its bytes' digest) is taken
+    before it is read and checked after: a file that changed meanwhile raises
+    ValueError and its array is not marked complete.
     """
+    from ._io import file_state
+
     group = _open_group(store, "a")
+    path = store_path(task.key)
     attrs = _attributes(group, task.key)
     if attrs.get(_COMPLETE) and attrs.get(_RUN) == task.run:
         return task.key
     config = configuration(task.made_by["configuration"])
     resample = task.made_by["resampler"] is not None
+    before = file_state(task.path, task.content)
+    metadata = metadata_of(config, task.path, task.file_rate, task.made_by["resampler"],
+                           content=True)
     # The file's checks (readable, rate, length) come before anything is written.
     frames, blocks = config._open_file(task.path, threads, resample=resample)
     first = next(blocks)
     shape = first.shape[:-2] + (frames, first.shape[-1])
-    array = _create(group, task.key, shape, first.dtype)
+    array = _create(group, path, shape, first.dtype)
+    array.attrs[_RUN] = task.run  # first: whose chunks these are
     # Rows are gathered into whole chunks, so that each chunk is written once.
     chunk = array.chunks[-2]
     pending: List[np.ndarray] = []
@@ -293,17 +459,33 @@ def extract_one(task: _Task, store: Any, threads: Optional[int] = 1) -> str:
             pending, held = [gathered[..., whole:, :]], held - whole
     if held:
         array[..., at:at + held, :] = np.concatenate(pending, axis=-2)
-    metadata = metadata_of(config, task.path, task.file_rate, task.made_by["resampler"],
-                           content=True)
+    if file_state(task.path, task.content) != before:
+        raise ValueError(f"{task.path} changed while it was read; its array is not marked "
+                         "complete, and the next run computes it again")
     array.attrs.update({**metadata, _RUN: task.run})
+    if not _holds_run(store, task.key, task.run):
+        raise RuntimeError(f"the array {task.key!r} was re-created or lost chunks while this "
+                           "run wrote it (another run writing to the same store?); it is "
+                           "not marked complete")
     array.attrs[_COMPLETE] = True  # last: the array counts only from here
     return task.key
+
+
+def _task(task: _Task, store: Any) -> Optional[str]:
+    """`extract_one` as a Dask task: None when done, else why the file failed. A
+    failure is a value, not an exception, so that it is reported once, in the
+    run's report, and not also logged by the worker with its traceback."""
+    try:
+        extract_one(task, store, 1)
+    except Exception as error:  # one file's failure is that file's only
+        return _reason(task.path, error)
+    return None
 
 
 ConfigLike = Union[_Config, Callable[[int], _Config]]
 
 
-def extract(paths: Sequence[PathLike], config: ConfigLike, store: Any, *,
+def extract(paths: Union[PathLike, Sequence[PathLike]], config: ConfigLike, store: Any, *,
             client: Any = None, workers: Optional[int] = None,
             resume: Union[bool, str] = True, overwrite: bool = False,
             resample: bool = False) -> Report:
@@ -311,18 +493,21 @@ def extract(paths: Sequence[PathLike], config: ConfigLike, store: Any, *,
 
     Parameters
     ----------
-    paths : sequence of paths
-        Audio files and folders (walked for audio files, recursively); the
-        same name in different folders is kept apart. Keys are relative to
-        the folder the store was first made for (`common_folder` of that
-        run's files, remembered in the store), so later runs with fewer or
-        more files keep every key; a file outside that folder fails, with
-        the reason.
+    paths : path or sequence of paths
+        Audio files and folders (walked for audio files, recursively; links
+        to folders are not followed, and what is left out is listed in the
+        report); the same name in different folders is kept apart. A single
+        str or path is one path. Keys are relative to the folder the store
+        was first made for (`common_folder` of that run's files, remembered in
+        the store), so later runs with fewer or more files keep every key; a
+        file outside that folder fails, with the reason.
     config : Gammatone, Cochleagram, or a function of a sample rate returning one
         The analysis. A function is called once per sample rate among the
         files, and each file is analysed at its own rate.
     store : str, path or Zarr store
-        A folder, or any store URL Zarr takes.
+        A folder, or any store URL Zarr takes. A store in a folder is locked
+        while the run writes to it: a second run on it raises `StoreLocked`
+        naming the holder.
     client : dask.distributed.Client, optional
         Where the tasks run; by default a LocalCluster of `workers` processes
         is started for this call (on a cluster: ``Client("tcp://scheduler:8786")``).
@@ -334,11 +519,14 @@ def extract(paths: Sequence[PathLike], config: ConfigLike, store: Any, *,
         modification time are unchanged. "content": compare the BLAKE2b
         digest of the file's bytes instead, for files copied with their times
         kept (``cp -p``, ``rsync -t``), which the default takes as unchanged.
-        False: compute every file again.
+        False: compute every file again. Either way a file that changes while
+        it is read fails, and is computed again by the next run.
     overwrite : bool
-        Redo arrays that were made with another configuration, library version
-        or resampler. Without it such a store is refused (ValueError, before
-        any work) rather than mixed or reported as done.
+        Redo the whole store in this run's configuration: arrays made with
+        another configuration, library version or resampler are removed (and
+        made again for this run's files). Without it a store made otherwise,
+        at any of this run's sample rates, is refused (ValueError, before any
+        work, naming what differs) rather than mixed.
     resample : bool
         With a configuration (not a function), resample files at another rate
         to its rate (soxr, quality "VHQ"); without it such files fail, with
@@ -347,25 +535,43 @@ def extract(paths: Sequence[PathLike], config: ConfigLike, store: Any, *,
     Returns
     -------
     Report
-        What was done, skipped, or failed (with the reason) for each file. A
-        file that fails does not stop the others. Every file reported done is
-        complete in the store when this returns.
+        What was done, skipped, or failed (with the reason) for each file, and
+        what was passed over in folders. A file that fails does not stop the
+        others. Every file reported done is complete in the store when this
+        returns.
 
     Raises
     ------
     ValueError
-        For a bad argument, or a store holding arrays of these files made
-        otherwise (see `overwrite`).
+        For a bad argument, or a store made otherwise (see `overwrite`).
+    StoreLocked
+        If another run is writing to the store.
     """
-    from ._io import expand, resampler, sample_rate_of
+    from ._io import expand
 
     if resume not in (True, False, "content"):
         raise ValueError(f"resume must be True, False or 'content', not {resume!r}")
     if workers is not None:
         workers = _positive("workers", workers)
-    files = expand(list(paths))
-    group = _open_group(store, "a")
-    root = group.attrs.get(_ROOT)
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    files, passed_over = expand(list(paths))
+    run = uuid.uuid4().hex
+    with _store_lock(store, run):
+        report = _extract(files, config, store, client, workers, resume, overwrite, resample,
+                          run)
+    report.passed_over = passed_over
+    return report
+
+
+def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
+             workers: Optional[int], resume: Union[bool, str], overwrite: bool,
+             resample: bool, run: str) -> Report:
+    """`extract` once the store is locked."""
+    from ._io import resampler, sample_rate_of
+
+    existing = _existing_group(store)
+    root = None if existing is None else existing.attrs.get(_ROOT)
     if root is None:
         root = common_folder(files)
     keys, outside = _keys(files, root)
@@ -374,10 +580,8 @@ def extract(paths: Sequence[PathLike], config: ConfigLike, store: Any, *,
         report.failed[path] = (f"lies outside {root}, the folder this store's keys are "
                                "relative to; write it to another store"
                                if os.path.exists(path) else f"No such audio file: {path!r}")
-    run = uuid.uuid4().hex
     configs: Dict[int, _Config] = {}
     todo: List[_Task] = []
-    stale: List[str] = []
     for path, key in keys.items():
         try:
             rate = sample_rate_of(path)
@@ -386,55 +590,121 @@ def extract(paths: Sequence[PathLike], config: ConfigLike, store: Any, *,
                     configs[rate] = config(rate)
                 chosen = configs[rate]
             else:
-                chosen = config
+                chosen = configs.setdefault(config.sample_rate, config)
             made_by = _made_by(chosen, resampler(rate, chosen.sample_rate) if resample else None)
-            attrs = _attributes(group, key)
-            if attrs.get(_COMPLETE):
-                if not _made_alike(attrs, made_by):
-                    if not overwrite:
-                        stale.append(_difference(key, attrs, made_by))
-                elif resume and _unchanged(attrs, path, content=resume == "content"):
-                    report.skipped[path] = key
-                    continue
         except (OSError, RuntimeError, ValueError) as error:  # one file's problem is its own
             report.failed[path] = _reason(path, error)
             continue
-        todo.append(_Task(path, key, made_by, rate, run))
-    if stale:
-        raise ValueError(f"the store {store!r} holds {len(stale)} array(s) of these files made "
-                         f"otherwise than this run would make them; {stale[0]}. Write to "
-                         "another store, or pass overwrite=True (vorl features --overwrite) "
-                         "to redo those arrays")
+        todo.append(_Task(path, key, made_by, rate, run, content=resume == "content"))
     if not todo:
         return report
+    made = {str(rate): _store_entry(_made_by(c, None)) for rate, c in configs.items()}
+    recorded = {} if existing is None else _recorded(existing)
+    differing = [(rate, recorded[rate], entry) for rate, entry in made.items()
+                 if rate in recorded and recorded[rate] != entry]
+    stale = [task for task in todo if _stale(existing, task)]
+    if (differing or stale) and not overwrite:
+        raise ValueError(f"the store {store!r} was made otherwise than this run would make "
+                         f"it: {_difference(differing, stale, existing)}. Write to another "
+                         "store, or pass overwrite=True (vorl features --overwrite) to redo "
+                         "the whole store in this run's configuration")
+    group = _open_group(store, "a")
+    if overwrite and existing is not None:
+        report.removed = _remove_made_otherwise(group, made, {t.key for t in todo})
+        recorded = {}
+    for task in list(todo):
+        attrs = _attributes(group, task.key)
+        if (resume and attrs.get(_COMPLETE) and _made_alike(attrs, task.made_by)
+                and _unchanged(attrs, task.path, content=resume == "content")):
+            report.skipped[task.path] = task.key
+            todo.remove(task)
     if not group.attrs.get(_ROOT):
         group.attrs[_ROOT] = root
+    group.attrs[_STORE_MADE_BY] = {**recorded, **made}
+    if not todo:
+        return report
     for task in todo:
-        parent = task.key.rpartition("/")[0]
+        parent = store_path(task.key).rpartition("/")[0]
         if parent:
             group.require_group(parent)  # made here, not by two tasks at once
     with _client(client, workers) as running:
         from dask.distributed import as_completed
 
-        futures = {running.submit(extract_one, task, store, 1, pure=False): task
-                   for task in todo}
+        futures = {running.submit(_task, task, store, pure=False): task for task in todo}
         for future in as_completed(futures):
             task = futures[future]
             try:
-                future.result()
-            except Exception as error:  # one file's failure is that file's only
-                report.failed[task.path] = _reason(task.path, error)
-                continue
-            report.done[task.path] = task.key
+                failure = future.result()
+            except Exception as error:  # the task itself was lost (its worker died twice)
+                failure = _reason(task.path, error)
+            if failure is None:
+                report.done[task.path] = task.key
+            else:
+                report.failed[task.path] = failure
     # Nothing reported done that is not complete in the store as this run made it.
     group = _open_group(store, "r")
     for task in todo:
         if task.path in report.done:
             attrs = _attributes(group, task.key)
-            if not (attrs.get(_COMPLETE) and _made_alike(attrs, task.made_by)):
+            if not (attrs.get(_COMPLETE) and attrs.get(_RUN) == run
+                    and _made_alike(attrs, task.made_by)):
                 del report.done[task.path]
                 report.failed[task.path] = "its array is not complete in the store"
     return report
+
+
+def _store_entry(made_by: Mapping[str, Any]) -> Dict[str, Any]:
+    """What a store records of a sample rate's arrays: what made them, but the
+    resampler, which differs between files of different rates."""
+    return {name: value for name, value in made_by.items() if name != "resampler"}
+
+
+def _arrays(group: Any, prefix: str = "") -> Iterator[Tuple[str, Any]]:
+    """(path, array) of every array in the store, complete or not."""
+    for name, array in group.arrays():
+        yield prefix + name, array
+    for name, sub in group.groups():
+        yield from _arrays(sub, f"{prefix}{name}/")
+
+
+def _recorded(group: Any) -> Dict[str, Dict[str, Any]]:
+    """Sample rate -> what made the store's arrays at that rate: as the store
+    records it, or, in a store made before it did, as its complete arrays say."""
+    recorded = group.attrs.get(_STORE_MADE_BY)
+    if recorded is not None:
+        return dict(recorded)
+    found: Dict[str, Dict[str, Any]] = {}
+    for _path, array in _arrays(group):
+        attrs = array.attrs
+        if attrs.get(_COMPLETE) and attrs.get("configuration"):
+            rate = str(attrs["configuration"]["arguments"]["sample_rate"])
+            found.setdefault(rate, _store_entry({n: attrs.get(n) for n in
+                                                 ("configuration", "vorl_version")}))
+    return found
+
+
+def _stale(group: Any, task: _Task) -> bool:
+    """Whether the task's array is complete but made otherwise (its resampler)."""
+    if group is None:
+        return False
+    attrs = _attributes(group, task.key)
+    return bool(attrs.get(_COMPLETE)) and not _made_alike(attrs, task.made_by)
+
+
+def _remove_made_otherwise(group: Any, made: Mapping[str, Any], keys: set) -> List[str]:
+    """Removes every array not made as this run makes arrays at its rate; returns
+    the keys of those this run does not make again."""
+    removed = []
+    for path, array in list(_arrays(group)):
+        attrs = dict(array.attrs)
+        rate = str(((attrs.get("configuration") or {}).get("arguments") or {})
+                   .get("sample_rate"))
+        if made.get(rate) == _store_entry({n: attrs.get(n) for n in made.get(rate, {})}):
+            continue
+        del group[path]
+        if key_of(path) not in keys:
+            removed.append(key_of(path))
+    return sorted(removed)
 
 
 def _positive(name: str, value: object) -> int:
@@ -449,17 +719,28 @@ def _reason(path: str, error: BaseException) -> str:
         f"{type(error).__name__}: {text}"
 
 
-def _difference(key: str, attrs: Mapping[str, Any], made_by: Mapping[str, Any]) -> str:
-    def made(values: Mapping[str, Any]) -> str:
-        text = repr(configuration(values["configuration"])) if values.get("configuration") \
-            else "an unknown configuration"
-        text += f" with vorl {values.get('vorl_version')}"
-        if values.get("resampler"):
-            resampler = values["resampler"]
-            text += f", resampled by {resampler['name']} {resampler['version']}"
-        return text
+def _fields(stored: Mapping[str, Any], this: Mapping[str, Any]) -> List[str]:
+    """"name: A in the store, B in this run" for each field of what made an array
+    (class, each argument, library version, resampler) that differs."""
+    def flat(made: Mapping[str, Any]) -> Dict[str, Any]:
+        described = made.get("configuration") or {}
+        values = {"class": described.get("class"), **(described.get("arguments") or {})}
+        values.update({name: made.get(name) for name in ("vorl_version", "resampler")
+                       if name in made})
+        return values
 
-    return f"e.g. {key!r} was made by {made(attrs)}; this run makes {made(made_by)}"
+    old, new = flat(stored), flat(this)
+    return [f"{name} {old.get(name)!r} in the store, {new.get(name)!r} in this run"
+            for name in sorted(set(old) | set(new)) if old.get(name) != new.get(name)]
+
+
+def _difference(differing: List[Tuple[str, Any, Any]], stale: List[_Task], group: Any) -> str:
+    """What differs between the store and this run, field by field."""
+    if differing:
+        rate, stored, this = differing[0]
+        return f"at {rate} Hz, " + "; ".join(_fields(stored, this))
+    task = stale[0]
+    return f"{task.key!r}: " + "; ".join(_fields(_attributes(group, task.key), task.made_by))
 
 
 @contextlib.contextmanager
@@ -496,20 +777,14 @@ class Corpus(Mapping[str, Any]):
 
     def __init__(self, store: Any) -> None:
         self._group = _open_group(store, "r")
-        self._keys = sorted(self._complete(self._group, ""))
-
-    @staticmethod
-    def _complete(group: Any, prefix: str) -> Iterator[str]:
-        for name, array in group.arrays():
-            if array.attrs.get(_COMPLETE):
-                yield prefix + name
-        for name, sub in group.groups():
-            yield from Corpus._complete(sub, f"{prefix}{name}/")
+        self._keys = sorted(key_of(path) for path, array in _arrays(self._group)
+                            if array.attrs.get(_COMPLETE))
+        self._known = set(self._keys)
 
     def __getitem__(self, key: str) -> Any:
-        if key not in self._keys:
+        if key not in self._known:
             raise KeyError(key)
-        return self._group[key]
+        return self._group[store_path(key)]
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._keys)
