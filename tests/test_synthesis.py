@@ -181,3 +181,73 @@ def test_bad_input_says_what_was_expected(call, error, message):
     with pytest.raises(error, match=message):
         call(synth, z)
     assert np.array_equal(z, before)
+
+
+@pytest.mark.parametrize("kwargs, delay, message", [
+    ({"num_bands": 1}, 0.004, "at least two bands"),
+    ({"low_Hz": 9000.0, "high_Hz": 10000.0, "num_bands": 4}, 0.004, "Nyquist"),
+    ({}, 0.0, r"misses a pure delay.*64 of its 64 bands.*unaligned"),
+    ({"num_bands": 11}, 0.004, r"misses a pure delay.*ERB apart"),
+])
+@pytest.mark.filterwarnings("ignore:high_Hz")
+def test_designs_that_cannot_reconstruct_are_refused_naming_why(kwargs, delay, message):
+    with pytest.raises(ValueError, match=message):
+        Cochleagram(16000, **kwargs).synthesis(delay)
+
+
+def test_a_design_far_from_flat_warns_and_its_response_says_so():
+    with pytest.warns(UserWarning, match=r"not flat.*ERB apart.*longer delay"):
+        coarse = Cochleagram(16000, num_bands=32).synthesis()
+    freqs, response = coarse.response()
+    inside = (freqs > 100) & (freqs < 7000)
+    assert np.ptp(20 * np.log10(np.abs(response[inside]))) > 3
+    # The response is what the synthesis does to an impulse, at any FFT length.
+    synth = Cochleagram(16000).synthesis()
+    freqs, response = synth.response()
+    impulse = np.zeros(len(freqs) * 2 - 2)
+    impulse[0] = 1
+    assert np.allclose(np.fft.rfft(synth(synth.config.analytic(impulse))), response,
+                       atol=1e-9)
+    inside = (freqs > 100) & (freqs < 7000)
+    assert np.all(np.abs(20 * np.log10(np.abs(response[inside]))) < 0.1)
+    short_freqs, short = synth.response(256)
+    assert len(short_freqs) == 129 and np.allclose(short, response[::len(freqs) // 128][:129],
+                                                   atol=1e-6)
+
+
+def test_bad_bands_masks_delays_and_threads_are_refused_before_any_work():
+    config = Cochleagram(16000, **BANK8, channel=None)
+    synth = config.synthesis()
+    z = config.analytic(np.random.default_rng(1).standard_normal((2, 300)))
+    for bad in (np.nan, np.inf, 1e200):
+        spoiled = z.copy()
+        spoiled[1, 17, 3] = bad
+        with pytest.raises(ValueError, match=r"at \(1, 17, 3\).*check_finite=False"):
+            synth(spoiled)
+        stream = synth.stream()
+        with pytest.raises(ValueError, match="check_finite=False"):
+            stream.push(spoiled)
+        assert np.array_equal(stream.push(z), synth(z))  # the refused push left no trace
+        with pytest.raises(ValueError, match="mask values must be finite"):
+            synth(z, mask=np.full((300, 8), bad))
+    assert np.isnan(synth(np.where(np.isnan(z), z, np.nan), check_finite=False)).all()
+    with pytest.raises(ValueError, match="no channels"):
+        synth(z[:0])
+    with pytest.raises(ValueError, match="threads must be a positive integer"):
+        synth.stream(threads=0)
+    for delay in (1.5, 1e300, 2**70):
+        with pytest.raises(ValueError, match="at most 1 second"):
+            config.synthesis(delay)
+    for name in ("gains", "phases", "band_delays"):
+        with pytest.raises(ValueError, match="read-only"):
+            getattr(synth, name)[0] = 0
+
+
+@pytest.mark.parametrize("channel", [-1, None])
+def test_resynthesis_of_nothing_is_nothing(channel):
+    signal = np.zeros((2, 0))
+    out = vorl.resynthesize(signal, 16000, mask=np.ones((0, 64)), channel=channel)
+    analytic = Cochleagram(16000, channel=channel).analytic(signal)
+    assert out.shape == analytic.shape[:-1]
+    with pytest.raises(ValueError, match="3 rows for a signal of 0 samples"):
+        vorl.resynthesize(signal, 16000, mask=np.ones((3, 64)), channel=channel)

@@ -7,8 +7,8 @@ once its completion mark is written, after its data and its metadata, and only
 for the configuration, library version and resampler that made it, so a file
 whose task was interrupted (or whose worker died) is done again on the next
 run. A store holds one configuration per sample rate (`extract` refuses
-another), and admits one writing run at a time (a lock file in the store
-names the process that holds it).
+another), and admits one writing run at a time (a lock file beside the store,
+``<store>.vorl-lock``, names the process that holds it).
 
     >>> from vorl import corpus, Cochleagram
     >>> report = corpus.extract(paths, Cochleagram(16000), "features.zarr", workers=4)
@@ -42,7 +42,9 @@ _ROOT = "vorl_root"  # a store's attribute: the folder its keys are relative to
 # A store's attribute: sample rate -> what its arrays at that rate are made by
 # (configuration and library version), so that files added later are checked too.
 _STORE_MADE_BY = "vorl_made_by"
-_LOCK = ".vorl-lock"  # in the store's folder; no escaped key begins with "."
+# Beside the store's folder, not in it: Zarr 3 warns of anything in a store that is
+# not its own, and a reader would see that while a run holds the lock.
+_LOCK_SUFFIX = ".vorl-lock"
 _CONFIGS = {"Gammatone": Gammatone, "Cochleagram": Cochleagram}
 _ROWS_PER_CHUNK = 4096
 
@@ -245,19 +247,15 @@ def _existing_group(store: Any) -> Any:
         return _open_group(store, "r")
     except (FileNotFoundError, KeyError, ValueError, LookupError) as error:
         # Zarr 2 says GroupNotFoundError (a KeyError), Zarr 3 FileNotFoundError.
-        if isinstance(store, (str, os.PathLike)) and os.path.exists(os.fspath(store)) \
-                and os.listdir(os.fspath(store)) and not _only_lock(os.fspath(store)):
+        if isinstance(store, (str, os.PathLike)) and os.path.isdir(os.fspath(store)) \
+                and os.listdir(os.fspath(store)):
             raise ValueError(f"{os.fspath(store)!r} is not a Zarr store: {error}") from None
         return None
 
 
-def _only_lock(folder: str) -> bool:
-    return set(os.listdir(folder)) <= {_LOCK}
-
-
 # Names an array's path must not take: the store's own files. Zarr 2 keeps its
 # metadata in names beginning with ".", Zarr 3 in "zarr.json" and reserves
-# names beginning with "__"; the lock begins with ".".
+# names beginning with "__".
 _RESERVED_NAMES = ("zarr.json",)
 _RESERVED_PREFIXES = (".", "__")
 
@@ -325,17 +323,20 @@ class StoreLocked(RuntimeError):
 
 
 def _lock_file(store: Any) -> Optional[str]:
-    """The lock's path for a store in a local folder; None for other stores
-    (in memory, or behind a URL), which `extract` does not lock."""
+    """The lock's path for a store in a local folder, beside it; None for other
+    stores (in memory, or behind a URL), which `extract` does not lock."""
+    name: Any = None
     if isinstance(store, (str, os.PathLike)):
         name = os.fspath(store)
         if name.startswith("file://"):
             name = name[len("file://"):]
-        return None if "://" in name else os.path.join(name, _LOCK)
-    root = getattr(store, "root", None) or getattr(store, "path", None)  # Zarr 3, Zarr 2
-    if isinstance(root, (str, os.PathLike)) and os.path.isdir(root):
-        return os.path.join(os.fspath(root), _LOCK)
-    return None
+        if "://" in name:
+            return None
+    else:
+        name = getattr(store, "root", None) or getattr(store, "path", None)  # Zarr 3, Zarr 2
+        if not isinstance(name, (str, os.PathLike)):
+            return None
+    return os.path.normpath(os.path.abspath(os.fspath(name))) + _LOCK_SUFFIX
 
 
 def _holder(text: str) -> str:
@@ -348,20 +349,17 @@ def _holder(text: str) -> str:
 
 @contextlib.contextmanager
 def _store_lock(store: Any, run: str) -> Iterator[None]:
-    """Holds the store's lock for the block: an advisory lock (flock) on a file in
-    the store, which the system releases when its holder dies, holding the
-    holder's host, process and start. A lock file left with a holder in it was
-    left by a run that died: it is taken over, with a warning naming that run.
-    A folder made here for the store goes again if nothing else was put in it."""
+    """Holds the store's lock for the block: an advisory lock (flock) on a file
+    beside the store, which the system releases when its holder dies, holding
+    the holder's host, process and start. A lock file left with a holder in it
+    was left by a run that died: it is taken over, with a warning naming it."""
     import fcntl
 
     path = _lock_file(store)
     if path is None:
         yield
         return
-    folder = os.path.dirname(path)
-    made = not os.path.exists(folder)
-    os.makedirs(folder, exist_ok=True)
+    folder = path[:-len(_LOCK_SUFFIX)]
     while True:
         fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
         try:
@@ -389,10 +387,8 @@ def _store_lock(store: Any, run: str) -> Iterator[None]:
         os.fsync(fd)
         yield
     finally:
-        os.unlink(path)  # while holding it: a run waiting on this file tries again
+        os.unlink(path)  # while holding it: a run that opened this file tries again
         os.close(fd)
-        if made and not os.listdir(folder):
-            os.rmdir(folder)
 
 
 @dataclass(frozen=True)
