@@ -261,11 +261,22 @@ _RESERVED_PREFIXES = (".", "__")
 
 
 def store_path(key: str) -> str:
-    """Where the array of `key` lies in a store: each "/"-separated part of the key
-    with "%" and "\\" percent-encoded (Zarr takes a backslash for a folder
-    separator), and the first character of a part that would be one of the
-    store's own names ("zarr.json", ".zattrs", "__...") encoded too. Distinct
-    keys get distinct paths; `key_of` inverts it."""
+    """Where the array of a key lies in a store.
+
+    Parameters
+    ----------
+    key : str
+        A key of `keys_for`: a "/"-separated path.
+
+    Returns
+    -------
+    str
+        The key with "%" and "\\" percent-encoded in each part (Zarr takes a
+        backslash for a folder separator), and the first character of a part
+        that would be one of the store's own names ("zarr.json", ".zattrs",
+        "__...") encoded too: distinct keys get distinct paths, none of them
+        the store's own. `key_of` inverts it.
+    """
     parts = []
     for part in key.split("/"):
         part = part.replace("%", "%25").replace("\\", "%5C")
@@ -276,7 +287,18 @@ def store_path(key: str) -> str:
 
 
 def key_of(path: str) -> str:
-    """The key whose array lies at `path` (the inverse of `store_path`)."""
+    """The key whose array lies at a path in a store.
+
+    Parameters
+    ----------
+    path : str
+        A path that `store_path` gave.
+
+    Returns
+    -------
+    str
+        The key: ``key_of(store_path(key)) == key``.
+    """
     return unquote(path)
 
 
