@@ -289,3 +289,17 @@ def test_a_run_with_nothing_to_write_leaves_no_output(tmp_path, capsys, output):
                  "--quiet"]) == 1
     assert "No such audio file" in capsys.readouterr().err
     assert not (tmp_path / output).exists()
+
+
+def test_overwrite_with_nothing_to_redo_removes_nothing(tmp_path, client):
+    """A function of the rate makes a store of two rates; a later run over one of
+    them with overwrite, in the same configuration, keeps the other's arrays."""
+    low = _wav(tmp_path / "low.wav")
+    high = tmp_path / "high.wav"
+    soundfile.write(high, np.zeros(24000), 48000)
+    store = str(tmp_path / "two.zarr")
+    config = lambda rate: vorl.Cochleagram(rate, num_bands=16)  # noqa: E731
+    assert len(corpus.extract([low, high], config, store, client=client).done) == 2
+    report = corpus.extract([low], config, store, client=client, overwrite=True)
+    assert not report.removed and len(report.skipped) == 1
+    assert sorted(corpus.open(store)) == ["high.wav", "low.wav"]

@@ -454,8 +454,11 @@ def extract_one(task: _Task, store: Any, threads: Optional[int] = 1) -> str:
     config = configuration(task.made_by["configuration"])
     resample = task.made_by["resampler"] is not None
     before = file_state(task.path, task.content)
+    # Every array stores its source's digest; a content check has just taken it.
     metadata = metadata_of(config, task.path, task.file_rate, task.made_by["resampler"],
-                           content=True)
+                           content=not task.content)
+    if task.content:
+        metadata["source"]["blake2b"] = before[-1]
     # The file's checks (readable, rate, length) come before anything is written.
     frames, blocks = config._open_file(task.path, threads, resample=resample)
     first = next(blocks)
@@ -627,7 +630,7 @@ def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
                          "store, or pass overwrite=True (vorl features --overwrite) to redo "
                          "the whole store in this run's configuration")
     group = _open_group(store, "a")
-    if overwrite and existing is not None:
+    if differing or stale:  # with overwrite: the whole store in this run's configuration
         report.removed = _remove_made_otherwise(group, made, {t.key for t in todo})
         recorded = {}
     for task in list(todo):
