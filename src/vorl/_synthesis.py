@@ -9,7 +9,9 @@ mask, multiplies it by one complex factor c_k and sums the real parts:
 The design (`_design`, once per configuration and delay) aligns the peaks of the
 bands' impulse-response envelopes at a common delay D and fits the factors by
 least squares, so that the response of analysis then synthesis is as close as
-it can be to a pure delay of D samples over the bank's range. A design whose
+it can be to a pure delay of D samples over the bank's range, while outside
+that range it stays below a bound: it rolls off as the outer bands do instead
+of amplifying what lies beyond them (hum, rumble, DC). A design whose
 fit misses that delay by more than `_REFUSED_ERROR_DB` is refused, and one whose
 magnitude strays more than `_WARNED_DB` from flat is warned about.
 """
@@ -31,6 +33,18 @@ Array = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 
 _RIDGE = 1e-9  # relative Tikhonov weight of the fit: keeps factors of near-silent bands small
+# The fitted range starts 1.5 ERB above the lowest centre frequency and ends one
+# below the highest: a short delay cannot align the slowest (lowest) bands, and
+# the fit needs room below its range to roll off without ringing inside it.
+_FIT_MARGINS = (1.5, 1.0)
+_EDGE_WEIGHT = 3.0  # extra weight on the fit's lowest ERB, decaying e-fold per ERB above it
+_OUTSIDE_DB = 0.9  # the bound on the overall magnitude outside the fitted range,
+_SUBSONIC_HZ, _SUBSONIC_DB = 6.0, -16.0  # up to 6 Hz (DC included), and between the two
+# a ramp in dB on a log-frequency scale up to the lowest centre frequency.
+# The bound is met by a penalty on each bin's distance to it, minimised by
+# majorise-minimise steps (one factorisation, Nesterov's momentum): a fixed
+# number of steps, so that the design does not depend on a convergence test.
+_PENALTY, _STEPS = 10.0, 200
 _CHUNK = 1 << 15  # samples per chunk of `resynthesize` (its weights, if any, are made per chunk)
 _MAX_DELAY = 1.0  # seconds: the design's window and a stream's memory grow with the delay
 # Over the fitted range, the RMS of (response - pure delay): at -6 dB the error
@@ -79,14 +93,65 @@ def _response_length(config: _Config) -> int:
 
 def fitted_range(config: _Config) -> Tuple[float, float]:
     """The frequencies, in Hz, over which the overall response is fitted to a pure
-    delay: from one ERB above the lowest centre frequency to one ERB below the
-    highest (at most the Nyquist frequency). The response rolls off beyond the
-    outer bands, so fitting up to them would cost flatness inside."""
+    delay: from 1.5 ERB above the lowest centre frequency to one ERB below the
+    highest (at most the Nyquist frequency). Beyond them the response is held
+    below a bound and rolls off with the outer bands."""
     cfs = config.center_frequencies
-    low, high = (float(f) for f in _erb_rate_to_hz(_erb_rate([cfs[0], cfs[-1]]) + [1, -1]))
+    low, high = (float(f) for f in _erb_rate_to_hz(_erb_rate([cfs[0], cfs[-1]])
+                                                   + [_FIT_MARGINS[0], -_FIT_MARGINS[1]]))
     if not low < high:  # a narrow bank: its centres themselves
         low, high = float(cfs[0]), float(cfs[-1])
     return low, min(high, config.sample_rate / 2)
+
+
+def _bounded_fit(inside: Array, outside: Array, target: ComplexArray, weight: Array,
+                 bound: Array) -> Array:
+    """The real vector x minimising sum(weight * |inside @ x - target|^2) (plus a
+    ridge) with |outside @ x| <= bound, each row a frequency bin.
+
+    The bound is a penalty on each outside bin's distance to the disc of radius
+    `bound`; each step minimises the fit plus that distance to where the disc
+    takes the current response (a majoriser of the penalty), with Nesterov's
+    momentum. Only the bins near their bound take part in the steps; the
+    others are checked afterwards and taken in if they come to exceed it."""
+    a = np.vstack([inside.real, inside.imag]) * np.sqrt(np.concatenate([weight, weight]))[:, None]
+    normal = a.T @ a
+    normal += _RIDGE * np.trace(normal) / len(normal) * np.eye(len(normal))
+    rhs = a.T @ (np.concatenate([target.real, target.imag])
+                 * np.sqrt(np.concatenate([weight, weight])))
+    x = np.linalg.solve(normal, rhs)
+    scale = _PENALTY * np.trace(normal) / max(float(np.sum(np.abs(outside) ** 2)), 1e-300)
+    near = np.abs(outside @ x) > 0.25 * bound
+    for _ in range(3):  # rarely more than once: a bin left out that came to exceed
+        rows = np.concatenate([outside[near].real, outside[near].imag])  # re; im
+        limit, count = bound[near], int(near.sum())
+        if not count:
+            break
+        step_of = np.linalg.inv(normal + scale * (rows.T @ rows))
+        y, momentum = x.copy(), 1.0
+        for _ in range(_STEPS):
+            parts = rows @ y
+            response = parts[:count] + 1j * parts[count:]
+            size = np.abs(response)
+            held = np.where(size > limit, limit * response / np.maximum(size, 1e-300), response)
+            new = step_of @ (rhs + scale * (rows.T @ np.concatenate([held.real, held.imag])))
+            following = (1 + math.sqrt(1 + 4 * momentum * momentum)) / 2
+            y = new + (momentum - 1) / following * (new - x)
+            x, momentum = new, following
+        exceeding = np.abs(outside @ x) > bound * 10 ** (0.1 / 20)
+        if not (exceeding & ~near).any():
+            break
+        near |= exceeding
+    return x
+
+
+def _bound_dB(freqs: Array, lowest: float) -> Array:
+    """The bound on the overall magnitude outside the fitted range, in dB:
+    `_SUBSONIC_DB` up to `_SUBSONIC_HZ`, `_OUTSIDE_DB` from the lowest centre
+    frequency up, and a ramp straight on a log-frequency scale between them."""
+    top = max(lowest / 2, 2 * _SUBSONIC_HZ)
+    along = np.log(np.clip(freqs, _SUBSONIC_HZ, top) / _SUBSONIC_HZ) / math.log(top / _SUBSONIC_HZ)
+    return _SUBSONIC_DB + (_OUTSIDE_DB - _SUBSONIC_DB) * along
 
 
 @functools.lru_cache(maxsize=32)
@@ -111,23 +176,17 @@ def _design(config: _Config, delay: Optional[float]) -> _Design:
     freqs = np.fft.rfftfreq(size, 1 / rate)
     low, high = fitted_range(config)
     inside = (freqs >= low) & (freqs <= high)
-    target = np.exp(-2j * np.pi * freqs[inside] * total / rate)
-    # Each ERB of the range weighs the same, however many bins it holds.
-    weight = 1 / np.sqrt(24.7 * (0.00437 * freqs[inside] + 1))
-    target = target * weight
-    a = spectra[inside] * weight[:, np.newaxis]
-    system = np.vstack([a.real, a.imag])
-    rhs = np.concatenate([target.real, target.imag])
-    # Ridge: a little weight on the factors' size, against ill-conditioned fits.
-    ridge = math.sqrt(_RIDGE * float(np.sum(system ** 2)) / system.shape[1])
-    system = np.vstack([system, ridge * np.eye(2 * bands)])
-    rhs = np.concatenate([rhs, np.zeros(2 * bands)])
-    solution = np.linalg.lstsq(system, rhs, rcond=None)[0]
+    delayed = np.exp(-2j * np.pi * freqs * total / rate)
+    # Each ERB of the range weighs the same, however many bins it holds, and its
+    # lowest ERB more, where the bands that the delay leaves unaligned meet it.
+    above = _erb_rate(freqs[inside]) - _erb_rate(low)
+    weight = (1 + _EDGE_WEIGHT * np.exp(-above)) / (24.7 * (0.00437 * freqs[inside] + 1))
+    bound = 10 ** (_bound_dB(freqs[~inside], float(config.center_frequencies[0])) / 20)
+    solution = _bounded_fit(spectra[inside], spectra[~inside], delayed[inside], weight, bound)
     factors = solution[:bands] + 1j * solution[bands:]
     # How close the fitted design comes to the pure delay, over the same range.
     response = spectra[inside] @ solution
-    error = math.sqrt(float(np.mean(np.abs(response - np.exp(
-        -2j * np.pi * freqs[inside] * total / rate)) ** 2)))
+    error = math.sqrt(float(np.mean(np.abs(response - delayed[inside]) ** 2)))
     magnitude = 20 * np.log10(np.maximum(np.abs(response), 1e-300))
     return _Design(total, tuple(int(d) for d in delays), tuple(complex(c) for c in factors),
                    20 * math.log10(max(error, 1e-300)),
