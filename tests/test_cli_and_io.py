@@ -244,5 +244,21 @@ def test_version_help_and_warnings_naming_the_file(wav, tmp_path, capsys):
     assert "(default: 64)" in text and "(default: 0.0)" in text and "(default: None)" not in text
     assert "cores) (default" not in text and "store (default" not in " ".join(text.split())
     assert main(["features", str(path), "-o", str(tmp_path / "g"), "--high", "12000",
+                 "--quiet"]) == 1
+    assert (f"vorl: {path}: high_Hz=12000 is not below the Nyquist frequency 8000 Hz"
+            in capsys.readouterr().err)
+
+
+def test_frames_in_milliseconds_and_the_rate_aware_top_band(wav, tmp_path, capsys):
+    path, data = wav
+    out = tmp_path / "ms"
+    assert main(["features", str(path), "-o", str(out), "--frame-ms", "25", "--hop-ms", "10",
                  "--quiet"]) == 0
-    assert f"vorl: {path}: warning: high_Hz=12000 lies above the Nyquist" in capsys.readouterr().err
+    config = vorl.Cochleagram(RATE, frame_duration=0.025, hop_duration=0.01)
+    assert config.frame_length == 400 and config.high_Hz == 7200
+    assert np.array_equal(np.load(out / "tones.wav.npy"), config(data.T))
+    meta = json.loads((out / "tones.wav.json").read_text())
+    assert meta["frame_length"] == 400 and meta["center_frequencies"][-1] == pytest.approx(7200)
+    assert main(["features", str(path), "-o", str(tmp_path / "x"), "--frame", "400",
+                 "--frame-ms", "25"]) == 2
+    assert "give --frame (samples) or --frame-ms, not both" in capsys.readouterr().err

@@ -119,12 +119,56 @@ def test_bad_signals(signal, error, message):
         gammatonegram(signal, RATE, frame_length=FRAME, hop_length=HOP)
 
 
-def test_nyquist_warning():
-    with pytest.warns(UserWarning, match="above the Nyquist frequency 4000"):
-        Gammatone(8000)
+@pytest.mark.parametrize("rate, high", [(8000, 3600.0), (16000, 7200.0), (22050, 8000.0),
+                                         (44100, 8000.0)])
+def test_the_default_top_band_stays_below_nyquist(rate, high):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        Gammatone(16000)
+        config = vorl.Cochleagram(rate)
+    assert config.high_Hz == high and config.center_frequencies[-1] < rate / 2
+    assert vorl.Gammatone(rate) == vorl.Gammatone(rate, high_Hz=high)
+    # A default high_Hz follows a new rate; an explicit one stays.
+    assert config.replace(sample_rate=8000).high_Hz == 3600
+    assert vorl.Cochleagram(44100, high_Hz=3000).replace(sample_rate=8000).high_Hz == 3000
+
+
+def test_a_top_band_at_or_above_nyquist_is_refused_but_stored_ones_still_load():
+    for high in (8000, 12000):
+        with pytest.raises(ValueError, match=f"high_Hz={high} is not below the Nyquist "
+                                             "frequency 8000 Hz of 16000 samples"):
+            vorl.Cochleagram(16000, high_Hz=high)
+    with pytest.warns(UserWarning, match="above the Nyquist frequency 4000"):
+        Gammatone(8000, center_frequencies=[100, 1000, 5000])  # given, not spaced: warned
+    made_before = vorl._gammatone._rebuild(vorl.Cochleagram, {"sample_rate": 16000,
+                                                               "high_Hz": 8000.0})
+    assert made_before.high_Hz == 8000 and pickle.loads(pickle.dumps(made_before)) == made_before
+
+
+@pytest.mark.parametrize("seconds, samples", [(0.025, 400), (0.01, 160), (0.0000313, 1),
+                                              (0.02503125, 401)])
+def test_frames_in_seconds_round_to_the_nearest_sample(seconds, samples):
+    config = Gammatone(16000, frame_duration=seconds, hop_duration=seconds)
+    assert config.frame_length == config.hop_length == samples
+    assert config == Gammatone(16000, frame_length=samples, hop_length=samples)
+    times = config.frame_times(3)
+    assert np.allclose(times, (np.arange(3) * samples + samples / 2) / 16000)
+    signal = np.random.default_rng(2).standard_normal(16000)
+    assert np.array_equal(vorl.gammatonegram(signal, 16000, frame_duration=seconds,
+                                             hop_duration=seconds), config(signal))
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"frame_length": 400, "frame_duration": 0.025}, "frame_length .* or frame_duration"),
+    ({"hop_length": 160, "hop_duration": 0.01}, "hop_length .* or hop_duration"),
+    ({"frame_duration": 1e-5}, "less than one sample"),
+    ({"hop_duration": -0.01}, "less than one sample"),
+    ({"frame_duration": float("inf")}, "finite"),
+])
+def test_bad_durations_are_refused(kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        Gammatone(16000, **kwargs)
+    with pytest.raises(ValueError, match="must not be negative"):
+        Gammatone(16000).frame_times(-1)
 
 
 def test_config_is_immutable_and_normalised():

@@ -10,6 +10,7 @@ objects (`_Config._bank`):
 """
 from __future__ import annotations
 
+import contextvars
 import math
 import operator
 import os
@@ -30,6 +31,12 @@ if TYPE_CHECKING:
 
 _INT32_MAX = 2**31 - 1
 _ERB_DEFAULTS = (64, 50.0, 8000.0, 1.019)  # num_bands, low_Hz, high_Hz, bandwidth_factor
+_FRAMING_DEFAULTS = (1024, 512)  # frame_length, hop_length, in samples
+_HIGH_OF_RATE = 0.45  # the default high_Hz: at most this fraction of the rate, below Nyquist
+# Set while a configuration is rebuilt from what was stored (a pickle, a store's
+# metadata): one made before high_Hz at or above Nyquist was refused still loads.
+_REBUILDING: contextvars.ContextVar[bool] = contextvars.ContextVar("vorl_rebuilding",
+                                                                  default=False)
 #: The default `floor` of log levels: 200 dB below the level of a unit sine at a
 #: band's centre (about 1), far below any recorded sound; digital silence reads -10.
 DEFAULT_FLOOR = 1e-10
@@ -45,18 +52,19 @@ Array = npt.NDArray[np.float64]
 _DOC = {
     "configuration": """sample_rate : int
         Samples per second of the signals analysed, a whole number.
-    frame_length : int
-        Samples per frame.
-    hop_length : int
-        Samples from the start of one frame to the start of the next.
+    frame_length : int, optional
+        Samples per frame; default 1024, or `frame_duration` in samples.
+    hop_length : int, optional
+        Samples from the start of one frame to the start of the next; default
+        512, or `hop_duration` in samples.
     num_bands : int
         Number of gammatone filters, spaced evenly on the ERB-rate scale
         (at most 2**20).
     low_Hz : float
         Centre frequency of the lowest band, in Hz.
-    high_Hz : float
-        Centre frequency of the highest band, in Hz; above the Nyquist frequency
-        it warns that the upper bands alias.
+    high_Hz : float, optional
+        Centre frequency of the highest band, in Hz, below the Nyquist
+        frequency; default ``min(8000, 0.45 * sample_rate)``.
     temporal_integration : float
         Time constant, in seconds, of the leaky integration of each band's
         envelope; 0 turns it off.
@@ -76,7 +84,10 @@ _DOC = {
         log10(floor) instead of -inf (default `DEFAULT_FLOOR`, 1e-10); 0 keeps
         the extractor's values.
     dtype : {float64, float32}
-        Type of the results: always computed in float64, cast once at the end.""",
+        Type of the results: always computed in float64, cast once at the end.
+    frame_duration, hop_duration : float, optional
+        The frame and hop in seconds instead of samples, rounded to the nearest
+        sample; not together with `frame_length` or `hop_length`.""",
     "signal": """signal : array_like
         1-D (samples) or 2-D (channels, samples) floating-point samples, any
         memory layout; never modified.""",
@@ -126,6 +137,36 @@ def _positive_int(name: str, value: object, limit: int = 2**62) -> int:
     if not 0 < number <= limit:
         raise ValueError(f"{name} must be a positive integer up to {limit}, got {number}")
     return number
+
+
+def _non_negative_int(name: str, value: object) -> int:
+    number = _integer(name, value)
+    if number < 0:
+        raise ValueError(f"{name} must not be negative, got {number}")
+    return number
+
+
+def default_high_Hz(sample_rate: int) -> float:
+    """The default centre frequency of the highest band: 8 kHz, or 0.45 times the
+    rate where that is lower, so that the top band stays below Nyquist."""
+    return float(min(_ERB_DEFAULTS[2], _HIGH_OF_RATE * sample_rate))
+
+
+def _samples(what: str, length: Optional[int], duration: Optional[float], rate: int,
+             default: int) -> int:
+    """A frame's or hop's length in samples, from a length, or a duration in seconds
+    rounded to the nearest sample (halves away from zero), or the default."""
+    if duration is None:
+        return _positive_int(f"{what}_length", default if length is None else length)
+    if length is not None:
+        raise ValueError(f"give {what}_length (samples) or {what}_duration (seconds), "
+                         "not both")
+    seconds = _finite(f"{what}_duration", duration)
+    samples = math.floor(seconds * rate + 0.5)
+    if samples < 1:
+        raise ValueError(f"{what}_duration={seconds:g} s is less than one sample at {rate} "
+                         "samples per second")
+    return _positive_int(f"{what}_duration in samples", samples)
 
 
 def _integer(name: str, value: object) -> int:
@@ -180,12 +221,14 @@ class _Config:
     dtype: np.dtype
     _center_frequencies: Optional[Tuple[float, ...]]
 
-    def __init__(self, sample_rate: float, frame_length: int = 1024, hop_length: int = 512,
-                 num_bands: int = 64, low_Hz: float = 50.0, high_Hz: float = 8000.0,
-                 temporal_integration: float = 0.0, channel: Optional[int] = -1,
-                 log: bool = True, center_frequencies: Optional[Sequence[float]] = None,
+    def __init__(self, sample_rate: float, frame_length: Optional[int] = None,
+                 hop_length: Optional[int] = None, num_bands: int = 64, low_Hz: float = 50.0,
+                 high_Hz: Optional[float] = None, temporal_integration: float = 0.0,
+                 channel: Optional[int] = -1, log: bool = True,
+                 center_frequencies: Optional[Sequence[float]] = None,
                  bandwidth_factor: float = 1.019, floor: float = DEFAULT_FLOOR,
-                 dtype: npt.DTypeLike = np.float64) -> None:
+                 dtype: npt.DTypeLike = np.float64, frame_duration: Optional[float] = None,
+                 hop_duration: Optional[float] = None) -> None:
         rate = sample_rate
         if isinstance(rate, bool) or not isinstance(rate, (int, float, np.integer, np.floating)):
             raise TypeError(f"sample_rate must be a number, not {type(rate).__name__}")
@@ -194,13 +237,15 @@ class _Config:
         if rate != int(rate) or rate > _INT32_MAX:
             raise ValueError(f"sample_rate must be a whole number of samples per second "
                              f"up to {_INT32_MAX}, got {rate}")
+        rate = int(rate)
         values: Dict[str, Any] = {
-            "sample_rate": int(rate),
-            "frame_length": _positive_int("frame_length", frame_length),
-            "hop_length": _positive_int("hop_length", hop_length),
+            "sample_rate": rate,
+            "frame_length": _samples("frame", frame_length, frame_duration, rate,
+                                     _FRAMING_DEFAULTS[0]),
+            "hop_length": _samples("hop", hop_length, hop_duration, rate, _FRAMING_DEFAULTS[1]),
             "num_bands": _positive_int("num_bands", num_bands, _MAX_BANDS),
             "low_Hz": _finite("low_Hz", low_Hz),
-            "high_Hz": _finite("high_Hz", high_Hz),
+            "high_Hz": default_high_Hz(rate) if high_Hz is None else _finite("high_Hz", high_Hz),
             "temporal_integration": _finite("temporal_integration", temporal_integration),
             "channel": None if channel is None else _integer("channel", channel),
             "log": bool(log),
@@ -228,6 +273,11 @@ class _Config:
         if values["channel"] is not None and not -_INT32_MAX <= values["channel"] <= _INT32_MAX:
             raise ValueError(f"channel out of range: {values['channel']}")
         nyquist = values["sample_rate"] / 2
+        if center_frequencies is None and values["high_Hz"] >= nyquist and not _REBUILDING.get():
+            raise ValueError(f"high_Hz={values['high_Hz']:g} is not below the Nyquist frequency "
+                             f"{nyquist:g} Hz of {rate} samples per second: the bands there "
+                             "would alias; give a lower high_Hz, or leave it out for "
+                             f"min(8000, {_HIGH_OF_RATE:g} * sample_rate)")
         if values["high_Hz"] > nyquist:
             warnings.warn(f"high_Hz={values['high_Hz']:g} lies above the Nyquist frequency "
                           f"{nyquist:g} Hz; the bands above it alias", stacklevel=2)
@@ -277,7 +327,12 @@ class _Config:
         Gammatone or Cochleagram
             A new configuration of the same class.
         """
-        return type(self)(**{**self._arguments(), **changes})
+        arguments = {**self._arguments(), **changes}
+        # A default high_Hz follows a new rate, as it would in a new configuration.
+        if ("sample_rate" in changes and "high_Hz" not in changes and "high_Hz" in arguments
+                and self.high_Hz == default_high_Hz(self.sample_rate)):
+            arguments["high_Hz"] = None
+        return type(self)(**arguments)
 
     def __eq__(self, other: object) -> bool:
         return type(other) is type(self) and self._arguments() == other._arguments()  # type: ignore[attr-defined]
@@ -304,6 +359,26 @@ class _Config:
     def center_frequencies(self) -> Array:
         """Centre frequency of each band, in Hz, ascending."""
         return np.array(self._bank().center_frequencies)
+
+    def frame_times(self, num_frames: int) -> Array:
+        """The centre of each frame, in seconds: the time axis of the rows.
+
+        Parameters
+        ----------
+        num_frames : int
+            How many frames (``rows.shape[-2]``).
+
+        Returns
+        -------
+        ndarray
+            ``(j * hop_length + frame_length / 2) / sample_rate`` for
+            j = 0 .. num_frames - 1.
+        """
+        return self._frame_centres(_non_negative_int("num_frames", num_frames)) / self.sample_rate
+
+    def _frame_centres(self, num_frames: int) -> Array:
+        """The centre of each frame, in samples (exact): j * hop_length + frame_length / 2."""
+        return np.arange(num_frames) * self.hop_length + self.frame_length / 2
 
     def num_frames(self, num_samples: int) -> int:
         """Number of whole frames in a signal.
@@ -515,9 +590,15 @@ def _check_finite(data: Array) -> None:
 
 
 def _rebuild(cls: type, arguments: Dict[str, Any]) -> _Config:
-    with warnings.catch_warnings():  # warned once, when it was first made
-        warnings.simplefilter("ignore")
-        return cls(**arguments)  # type: ignore[no-any-return]
+    """A configuration as stored (pickled, or described in a store): as it was made,
+    even where today's checks would refuse it (high_Hz at or above Nyquist)."""
+    token = _REBUILDING.set(True)
+    try:
+        with warnings.catch_warnings():  # warned once, when it was first made
+            warnings.simplefilter("ignore")
+            return cls(**arguments)  # type: ignore[no-any-return]
+    finally:
+        _REBUILDING.reset(token)
 
 
 def _threads(threads: Optional[int]) -> int:
@@ -964,13 +1045,14 @@ class FramedStream(_Stream):
 
 
 @_doc
-def gammatonegram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int = 1024,
-                  hop_length: int = 512, num_bands: int = 64, low_Hz: float = 50.0,
-                  high_Hz: float = 8000.0, temporal_integration: float = 0.0,
-                  channel: Optional[int] = -1, log: bool = True,
-                  center_frequencies: Optional[Sequence[float]] = None,
+def gammatonegram(signal: npt.ArrayLike, sample_rate: float, *,
+                  frame_length: Optional[int] = None, hop_length: Optional[int] = None,
+                  num_bands: int = 64, low_Hz: float = 50.0, high_Hz: Optional[float] = None,
+                  temporal_integration: float = 0.0, channel: Optional[int] = -1,
+                  log: bool = True, center_frequencies: Optional[Sequence[float]] = None,
                   bandwidth_factor: float = 1.019, floor: float = DEFAULT_FLOOR,
-                  dtype: npt.DTypeLike = np.float64, threads: Optional[int] = None,
+                  dtype: npt.DTypeLike = np.float64, frame_duration: Optional[float] = None,
+                  hop_duration: Optional[float] = None, threads: Optional[int] = None,
                   check_finite: bool = True) -> Array:
     """Framed gammatone features of every whole frame of `signal`.
 
@@ -996,18 +1078,19 @@ def gammatonegram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: in
     """
     config = Gammatone(sample_rate, frame_length, hop_length, num_bands, low_Hz, high_Hz,
                        temporal_integration, channel, log, center_frequencies, bandwidth_factor,
-                       floor, dtype)
+                       floor, dtype, frame_duration, hop_duration)
     return config(signal, threads, check_finite=check_finite)
 
 
 @_doc
-def cochleagram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int = 1024,
-                hop_length: int = 512, num_bands: int = 64, low_Hz: float = 50.0,
-                high_Hz: float = 8000.0, temporal_integration: float = 0.0,
-                channel: Optional[int] = -1, log: bool = True,
-                center_frequencies: Optional[Sequence[float]] = None,
+def cochleagram(signal: npt.ArrayLike, sample_rate: float, *,
+                frame_length: Optional[int] = None, hop_length: Optional[int] = None,
+                num_bands: int = 64, low_Hz: float = 50.0, high_Hz: Optional[float] = None,
+                temporal_integration: float = 0.0, channel: Optional[int] = -1,
+                log: bool = True, center_frequencies: Optional[Sequence[float]] = None,
                 bandwidth_factor: float = 1.019, floor: float = DEFAULT_FLOOR,
-                dtype: npt.DTypeLike = np.float64, threads: Optional[int] = None,
+                dtype: npt.DTypeLike = np.float64, frame_duration: Optional[float] = None,
+                hop_duration: Optional[float] = None, threads: Optional[int] = None,
                 check_finite: bool = True) -> Array:
     """Rows of frames of gammatone filters run continuously through `signal`.
 
@@ -1033,7 +1116,7 @@ def cochleagram(signal: npt.ArrayLike, sample_rate: float, *, frame_length: int 
     """
     config = Cochleagram(sample_rate, frame_length, hop_length, num_bands, low_Hz, high_Hz,
                          temporal_integration, channel, log, center_frequencies,
-                         bandwidth_factor, floor, dtype)
+                         bandwidth_factor, floor, dtype, frame_duration, hop_duration)
     return config(signal, threads, check_finite=check_finite)
 
 

@@ -48,7 +48,8 @@ def plot(gram: npt.ArrayLike, config_or_cfs: Union[_Config, npt.ArrayLike],
          ax: Optional[Any] = None) -> Any:
     """Draw a gammatonegram or cochleagram (frames x bands).
 
-    Time in seconds runs across; the bands run up on an ERB-rate axis (evenly
+    Time in seconds runs across, each row drawn around its frame's centre
+    (`frame_times`, with a configuration); the bands run up on an ERB-rate axis (evenly
     spaced bands look evenly spaced) labelled in Hz; the colour bar names the
     level and its unit. Levels at the floor, or -inf (``floor=0``), are drawn in
     the lowest colour, never left blank.
@@ -72,8 +73,10 @@ def plot(gram: npt.ArrayLike, config_or_cfs: Union[_Config, npt.ArrayLike],
     plt = _pyplot()
     gram = np.array(gram, dtype=np.float64)
     log = True
+    centre = 0.5  # a row's centre, in hops from its frame's start
     if isinstance(config_or_cfs, _Config):
         cfs = config_or_cfs.center_frequencies
+        centre = config_or_cfs.frame_length / 2 / config_or_cfs.hop_length
         hop_length = config_or_cfs.hop_length if hop_length is None else hop_length
         sample_rate = config_or_cfs.sample_rate if sample_rate is None else sample_rate
         log = config_or_cfs.log
@@ -98,7 +101,8 @@ def plot(gram: npt.ArrayLike, config_or_cfs: Union[_Config, npt.ArrayLike],
         bottom = max(bottom, top - 6)  # six decades of level: 120 dB
     gram[np.isneginf(gram)] = bottom  # log10(0): the quietest colour, not a gap
 
-    seconds = np.arange(gram.shape[0] + 1) * (hop_length / sample_rate)
+    # Each row spans one hop around its frame's centre.
+    seconds = (np.arange(gram.shape[0] + 1) - 0.5 + centre) * (hop_length / sample_rate)
     rates = _erb_rate(cfs)
     if len(cfs) > 1:  # band edges halfway between centres on the ERB-rate scale
         mids = (rates[1:] + rates[:-1]) / 2

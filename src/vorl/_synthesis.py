@@ -241,7 +241,7 @@ def _weights_of_frames(mask: Array, config: _Config, start: int, stop: int) -> A
     """Per-sample weights of samples start..stop-1 from a frame mask: linear
     interpolation between frame centres j*hop_length + frame_length/2, held
     before the first and after the last. Equal neighbours give exactly their value."""
-    centres = np.arange(mask.shape[0]) * config.hop_length + config.frame_length / 2
+    centres = config._frame_centres(mask.shape[0])
     t = np.arange(start, stop, dtype=np.float64)
     weights = np.empty((stop - start, mask.shape[1]))
     for k in range(mask.shape[1]):

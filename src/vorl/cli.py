@@ -117,9 +117,17 @@ def _add_config_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("analysis")
     group.add_argument("--bands", type=int, default=defaults.num_bands, help="number of bands")
     group.add_argument("--low", type=float, default=defaults.low_Hz, help="lowest centre frequency, Hz")
-    group.add_argument("--high", type=float, default=defaults.high_Hz, help="highest centre frequency, Hz")
-    group.add_argument("--frame", type=int, default=defaults.frame_length, help="frame length, samples")
-    group.add_argument("--hop", type=int, default=defaults.hop_length, help="hop length, samples")
+    group.add_argument("--high", type=float, default=None,
+                       help="highest centre frequency, Hz, below the Nyquist frequency "
+                            "(default: 8000, or 0.45 times the rate where that is lower)")
+    group.add_argument("--frame", type=int, default=None,
+                       help=f"frame length, samples (default: {defaults.frame_length})")
+    group.add_argument("--hop", type=int, default=None,
+                       help=f"hop length, samples (default: {defaults.hop_length})")
+    group.add_argument("--frame-ms", type=float, default=None, metavar="MS",
+                       help="frame length in milliseconds instead (rounded to whole samples)")
+    group.add_argument("--hop-ms", type=float, default=None, metavar="MS",
+                       help="hop length in milliseconds instead (rounded to whole samples)")
     group.add_argument("--integration", type=float, default=defaults.temporal_integration,
                        help="envelope integration time constant, seconds (0: off)")
     group.add_argument("--channel", type=int, default=defaults.channel,
@@ -137,10 +145,15 @@ def _add_config_options(parser: argparse.ArgumentParser) -> None:
 
 def _config(args: argparse.Namespace, sample_rate: int) -> _Config:
     cls = Gammatone if args.framed else Cochleagram
+    for what in ("frame", "hop"):
+        if getattr(args, what) is not None and getattr(args, f"{what}_ms") is not None:
+            raise ValueError(f"give --{what} (samples) or --{what}-ms, not both")
+    seconds = {f"{what}_duration": getattr(args, f"{what}_ms") / 1000
+               for what in ("frame", "hop") if getattr(args, f"{what}_ms") is not None}
     return cls(sample_rate, frame_length=args.frame, hop_length=args.hop,
                num_bands=args.bands, low_Hz=args.low, high_Hz=args.high,
                temporal_integration=args.integration, channel=args.channel,
-               log=not args.linear)
+               log=not args.linear, **seconds)
 
 
 class _Analyses:
@@ -376,7 +389,7 @@ def _output_kind(args: argparse.Namespace) -> str:
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            _config(args, 1 << 20)  # every option but the file's rate
+            _config(args, 1 << 20)  # every option but the file's rate (and the Nyquist check)
         if args.threads is not None:
             _threads(args.threads)
     except (TypeError, ValueError) as error:

@@ -34,7 +34,7 @@ from typing import (Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequ
 
 import numpy as np
 
-from ._gammatone import Cochleagram, Gammatone, _Config
+from ._gammatone import Cochleagram, Gammatone, _Config, _rebuild
 
 _COMPLETE = "vorl_complete"
 _RUN = "vorl_run"  # the run that wrote an array
@@ -177,10 +177,8 @@ def describe(config: _Config) -> Dict[str, Any]:
 
 
 def configuration(described: Mapping[str, Any]) -> _Config:
-    """The configuration that `describe` wrote."""
-    with warnings.catch_warnings():  # it was warned about when first made
-        warnings.simplefilter("ignore")
-        return _CONFIGS[described["class"]](**described["arguments"])
+    """The configuration that `describe` wrote, as it was made."""
+    return _rebuild(_CONFIGS[described["class"]], dict(described["arguments"]))
 
 
 def _source(path: str, content: bool = False) -> Dict[str, Any]:
