@@ -137,3 +137,39 @@ def test_configuration_checks_floor_and_dtype():
         Gammatone(RATE, floor=-1)
     with pytest.raises(ValueError, match="dtype must be float32 or float64"):
         Gammatone(RATE, dtype=np.int16)
+
+
+@pytest.mark.parametrize("cls", [vorl.Cochleagram, vorl.Gammatone])
+@pytest.mark.parametrize("log", [True, False])
+@pytest.mark.parametrize("compression", ["cuberoot", "log"])
+def test_cepstra_of_stored_rows_are_the_signals_gfcc(cls, log, compression):
+    signal = np.random.default_rng(4).standard_normal((2, 24000)) * 0.1
+    config = cls(16000, log=log, channel=None, num_bands=40)
+    rows = config(signal)
+    before = rows.copy()
+    ceps = vorl.cepstra(rows, config, 13, compression, lifter=22)
+    assert np.allclose(ceps, config.gfcc(signal, 13, compression, lifter=22), rtol=0, atol=1e-12)
+    assert np.array_equal(rows, before) and ceps.shape == (2, rows.shape[1], 13)
+    with pytest.raises(ValueError, match="not this configuration's rows"):
+        vorl.cepstra(rows[..., :20], config)
+
+
+@pytest.mark.parametrize("rate", [8000, 16000, 44100])
+def test_the_example_is_speech_like_and_the_same_every_time(rate):
+    signal, got = vorl.example(rate)
+    assert got == rate and signal.shape == (1, round(2.6 * rate)) and signal.dtype == np.float64
+    assert np.array_equal(signal, vorl.example(rate)[0]) and np.max(np.abs(signal)) == 0.5
+    x = signal[0]
+
+    def spectrum(start, stop):  # magnitude and frequencies of a stretch, in seconds
+        part = x[int(start * rate):int(stop * rate)]
+        return np.abs(np.fft.rfft(part)), np.fft.rfftfreq(len(part), 1 / rate)
+
+    magnitude, freqs = spectrum(0.2, 0.55)  # the first vowel: pitch 120-150 Hz
+    assert 115 <= freqs[np.argmax(magnitude * (freqs < 400))] <= 155
+    magnitude, freqs = spectrum(0.62, 0.76)  # the fricative: its energy above 4 kHz
+    high = freqs >= min(3900, 0.29 * rate)
+    assert np.sum(magnitude[high] ** 2) > 0.99 * np.sum(magnitude ** 2) > 0
+    assert not np.any(x[:int(0.15 * rate)]) and not np.any(x[int(2.45 * rate):])  # pauses
+    with pytest.raises(ValueError, match="8000 to 192000"):
+        vorl.example(4000)

@@ -7,14 +7,15 @@
 
 The per-frame extractor itself is `_vorl.extractor.GammatoneFilterbank`.
 """
-from ._cepstra import delta
+from ._cepstra import cepstra, delta
 from ._gammatone import (DEFAULT_FLOOR, MAX_SAMPLE, Cochleagram, ContinuousStream, FramedStream,
                          Gammatone, cochleagram, gammatonegram, gfcc, simd_kernel)
+from ._example import example
 from ._io import load
 from ._synthesis import Synthesis, SynthesisStream, resynthesize
 from ._plot import plot, plot_responses
 
 from _vorl import __version__  # the version of pyproject.toml, compiled in
 __all__ = ["DEFAULT_FLOOR", "MAX_SAMPLE", "Cochleagram", "ContinuousStream", "FramedStream",
-           "Gammatone", "cochleagram", "delta", "gammatonegram", "gfcc", "load", "plot", "plot_responses",
+           "Gammatone", "cepstra", "cochleagram", "delta", "example", "gammatonegram", "gfcc", "load", "plot", "plot_responses",
            "resynthesize", "simd_kernel", "Synthesis", "SynthesisStream", "__version__"]

@@ -557,9 +557,9 @@ class _Config:
             Shape (frames, num_ceps), or (channels, frames, num_ceps) with
             ``channel=None``.
         """
-        from ._cepstra import cepstra, check_cepstra
+        from ._cepstra import COMPRESSIONS, check_cepstra, compress, of_levels
 
-        if compression not in ("cuberoot", "log"):
+        if compression not in COMPRESSIONS:
             raise ValueError(f"compression must be 'cuberoot' or 'log', not {compression!r}")
         check_cepstra(num_ceps, lifter, self.num_bands)
         if compression == "log" and self.floor == 0:
@@ -568,9 +568,8 @@ class _Config:
                              f"floor ({DEFAULT_FLOOR:g}) or pass another positive one")
         compressed = self.replace(log=compression == "log", dtype=np.float64)
         rows = compressed(signal, threads, check_finite=check_finite)  # type: ignore[operator]
-        if compression == "cuberoot":
-            rows = np.cbrt(rows)
-        return self._finish(cepstra(rows, num_ceps, lifter))
+        return self._finish(of_levels(compress(rows, compressed.log, self.floor, compression),
+                                    num_ceps, lifter))
 
 
 def _check_finite(data: Array) -> None:
