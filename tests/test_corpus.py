@@ -303,3 +303,58 @@ def test_a_worker_killed_after_finishing_files_loses_nothing(tmp_path):
         for path in paths:
             assert np.array_equal(opened[path.name][...],
                                   direct(path, num_bands=96, hop_length=256))
+
+
+def test_arrays_travel_as_dataarrays_and_batches(files, client, tmp_path):
+    root, good, _ = files
+    store = str(tmp_path / "t.zarr")
+    config = vorl.Cochleagram(RATE, num_bands=16, frame_duration=0.025, hop_duration=0.01)
+    corpus.extract(good, config, store, client=client)
+    opened = corpus.open(store)
+    # The axes' names are in the store: Zarr 3's dimension names, xarray's Zarr 2 attribute.
+    stored = opened["speech.wav"]
+    names = (stored.metadata.dimension_names if hasattr(stored, "metadata")
+             else stored.attrs["_ARRAY_DIMENSIONS"])
+    assert tuple(names) == ("frame", "band")
+    array = opened.dataarray("sub/long.wav")
+    assert array.dims == ("frame", "band") and array.name == "sub/long.wav"
+    assert np.array_equal(array.values, expected_rows(good[3], config))
+    assert np.allclose(array["time"], (np.arange(array.shape[0]) * 160 + 200) / RATE)
+    assert np.array_equal(array["frequency"], config.center_frequencies)
+    assert array.attrs["hop_length"] == 160 and "_ARRAY_DIMENSIONS" not in array.attrs
+    stack, lengths, keys = opened.batch()
+    assert keys == sorted(opened) and stack.dtype == np.float32
+    assert stack.shape == (4, lengths.max(), 16) and list(lengths) == [
+        opened[k].shape[0] for k in keys]
+    for i, key in enumerate(keys):
+        assert np.array_equal(stack[i, :lengths[i]], opened[key][...].astype(np.float32))
+        assert np.all(stack[i, lengths[i]:] == 0)
+    two, _, chosen = opened.batch(["sub/long.wav", "speech.wav"], dtype=np.float64, pad=-1.0)
+    assert chosen == ["sub/long.wav", "speech.wav"] and two.dtype == np.float64
+    assert np.all(two[1, lengths[keys.index("speech.wav")]:] == -1.0)
+
+
+def expected_rows(path, config):
+    return config(vorl.load(path)[0])
+
+
+def test_a_moved_corpus_keeps_its_store_with_root(tmp_path, client):
+    import shutil
+
+    before = tmp_path / "before"
+    for i, name in enumerate(["a.wav", "sub/b.wav"]):
+        (before / name).parent.mkdir(parents=True, exist_ok=True)
+        soundfile.write(before / name, np.random.default_rng(i).standard_normal(RATE) * 0.1,
+                        RATE)
+    store = str(tmp_path / "m.zarr")
+    config = vorl.Cochleagram(RATE, num_bands=16)
+    assert len(corpus.extract([before], config, store, client=client).done) == 2
+    after = tmp_path / "elsewhere" / "after"
+    after.parent.mkdir()
+    shutil.move(before, after)  # times kept
+    moved = corpus.extract([after], config, store, client=client)
+    assert len(moved.failed) == 2 and "outside" in next(iter(moved.failed.values()))
+    report = corpus.extract([after], config, store, client=client, root=after)
+    assert sorted(report.skipped.values()) == ["a.wav", "sub/b.wav"] and not report.done
+    # The store remembers its new place: later runs need no root.
+    assert len(corpus.extract([after / "a.wav"], config, store, client=client).skipped) == 1

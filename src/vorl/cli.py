@@ -79,6 +79,10 @@ def _parser() -> argparse.ArgumentParser:
     features.add_argument("-o", "--output", required=True, type=Path,
                           help="a folder, a .npz file or a .zarr store")
     _add_config_options(features)
+    features.add_argument("--root", type=Path, default=None, metavar="DIR",
+                          help="the folder keys are relative to: by default the files' common "
+                               "folder, or the one a .zarr store remembers; for a corpus that "
+                               "moved, its new place, so that it keeps its store")
     features.add_argument("--workers", type=int, default=None,
                           help=".zarr output: local worker processes (default: the cores)")
     features.add_argument("--scheduler", default=None, metavar="ADDRESS",
@@ -286,7 +290,7 @@ def _features(args: argparse.Namespace) -> int:
     if kind == "zarr":
         return _features_to_zarr(args, passed_over)
 
-    keys = keys_for(args.files)
+    keys = keys_for(args.files, args.root)
     analyses = _Analyses(args)
     written = failed = frames_total = 0
     archive = _Archive(args.output) if kind == "npz" else None
@@ -361,10 +365,14 @@ def _output_kind(args: argparse.Namespace) -> str:
     inputs = {_real(path) for path in args.files}
     if _real(args.output) in inputs:
         raise _Refused(f"the output {args.output} is one of the inputs")
-    if suffix == "":
-        from .corpus import keys_for
+    from .corpus import keys_for
 
-        for key in keys_for(args.files).values():
+    try:
+        keys = keys_for(args.files, args.root)
+    except ValueError as error:  # a file outside --root
+        raise _Refused(f"--root {args.root}: {error}") from None
+    if suffix == "":
+        for key in keys.values():
             for ending in (".npy", ".json", ".npy.part", ".json.part"):
                 if _real(args.output / (key + ending)) in inputs:
                     raise _Refused(f"the output {args.output / (key + ending)} would replace "
@@ -429,7 +437,8 @@ def _features_to_zarr(args: argparse.Namespace, passed_over: Dict[str, str]) -> 
             warnings.simplefilter("always")
             report = corpus.extract(args.files, config, str(args.output), client=client,
                                     workers=args.workers, resume=resume,
-                                    overwrite=args.overwrite, resample=args.rate is not None)
+                                    overwrite=args.overwrite, resample=args.rate is not None,
+                                    root=args.root)
         for warning in caught:  # a stale lock taken over
             print(f"vorl: warning: {warning.message}", file=sys.stderr)
     except (ValueError, corpus.StoreLocked) as error:  # refused before any work

@@ -300,16 +300,26 @@ def key_of(path: str) -> str:
     return unquote(path)
 
 
+def _dimensions(ndim: int) -> Tuple[str, ...]:
+    """Names of an array's axes: (channel,) frame, band."""
+    return ("channel", "frame", "band")[3 - ndim:]
+
+
 def _create(group: Any, path: str, shape: Tuple[int, ...], dtype: Any) -> Any:
     # Uncompressed: feature values have little to compress, and compressing them
     # would cost about as much as computing them. Every chunk is stored, even one
     # of zeros, so that a complete array has all its chunks (see `_holds_run`).
+    # Axes are named as Zarr 3 names them, and as xarray reads them from Zarr 2.
     chunks = shape[:-2] + (min(_ROWS_PER_CHUNK, max(shape[-2], 1)), shape[-1])
+    names = _dimensions(len(shape))
     if hasattr(group, "create_array"):  # Zarr 3
         return group.create_array(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
-                                  compressors=None, config={"write_empty_chunks": True})
-    return group.create_dataset(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
-                                compressor=None, write_empty_chunks=True)
+                                  compressors=None, config={"write_empty_chunks": True},
+                                  dimension_names=names)
+    array = group.create_dataset(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
+                                 compressor=None, write_empty_chunks=True)
+    array.attrs["_ARRAY_DIMENSIONS"] = list(names)
+    return array
 
 
 def _attributes(group: Any, key: str) -> Dict[str, Any]:
@@ -325,8 +335,10 @@ def _made_alike(attrs: Mapping[str, Any], made_by: Mapping[str, Any]) -> bool:
 
 
 def _unchanged(attrs: Mapping[str, Any], path: str, content: bool) -> bool:
-    """Whether the stored source is the file at `path` as it is now: the same path,
-    size and modification time, or (`content`) the same size and bytes."""
+    """Whether the stored source is the file at `path` as it is now: the same size
+    and modification time, or (`content`) the same size and bytes. The array's key
+    is the file's path relative to the store's folder, so the same key is the same
+    file (or, in a corpus moved with ``root=``, the same file moved)."""
     from ._io import digest
 
     stored = attrs.get("source") or {}
@@ -335,7 +347,7 @@ def _unchanged(attrs: Mapping[str, Any], path: str, content: bool) -> bool:
         return False
     if content:
         return stored.get("blake2b") == digest(path)
-    return stored.get("path") == path and stored.get("mtime_ns") == stat.st_mtime_ns
+    return stored.get("mtime_ns") == stat.st_mtime_ns
 
 
 class StoreLocked(RuntimeError):
@@ -507,7 +519,7 @@ ConfigLike = Union[_Config, Callable[[int], _Config]]
 def extract(paths: Union[PathLike, Sequence[PathLike]], config: ConfigLike, store: Any, *,
             client: Any = None, workers: Optional[int] = None,
             resume: Union[bool, str] = True, overwrite: bool = False,
-            resample: bool = False) -> Report:
+            resample: bool = False, root: Optional[PathLike] = None) -> Report:
     """The features of every file into a Zarr store, one Dask task per file.
 
     Parameters
@@ -550,6 +562,11 @@ def extract(paths: Union[PathLike, Sequence[PathLike]], config: ConfigLike, stor
         With a configuration (not a function), resample files at another rate
         to its rate (soxr, quality "VHQ"); without it such files fail, with
         the reason.
+    root : path, optional
+        The folder the store's keys are relative to now, for a corpus that
+        was moved: its files keep their keys (and, where unchanged, their
+        arrays), and the store remembers the new folder. Default: the folder
+        the store remembers, or for a new store `common_folder` of the files.
 
     Returns
     -------
@@ -578,19 +595,20 @@ def extract(paths: Union[PathLike, Sequence[PathLike]], config: ConfigLike, stor
     run = uuid.uuid4().hex
     with _store_lock(store, run):
         report = _extract(files, config, store, client, workers, resume, overwrite, resample,
-                          run)
+                          run, None if root is None else _real(root))
     report.passed_over = passed_over
     return report
 
 
 def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
              workers: Optional[int], resume: Union[bool, str], overwrite: bool,
-             resample: bool, run: str) -> Report:
+             resample: bool, run: str, root: Optional[str]) -> Report:
     """`extract` once the store is locked."""
     from ._io import resampler, sample_rate_of
 
     existing = _existing_group(store)
-    root = None if existing is None else existing.attrs.get(_ROOT)
+    if root is None:
+        root = None if existing is None else existing.attrs.get(_ROOT)
     if root is None:
         root = common_folder(files)
     keys, outside = _keys(files, root)
@@ -637,7 +655,7 @@ def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
                 and _unchanged(attrs, task.path, content=resume == "content")):
             report.skipped[task.path] = task.key
             todo.remove(task)
-    if not group.attrs.get(_ROOT):
+    if group.attrs.get(_ROOT) != root:
         group.attrs[_ROOT] = root
     group.attrs[_STORE_MADE_BY] = {**recorded, **made}
     if not todo:
@@ -827,7 +845,85 @@ class Corpus(Mapping[str, Any]):
             (real path, size, modification time, its own sample rate and the
             BLAKE2b digest of its bytes); see `metadata_of`.
         """
-        return dict(self[key].attrs)
+        return {name: value for name, value in self[key].attrs.items()
+                if name != "_ARRAY_DIMENSIONS"}  # Zarr 2's axis names, kept for xarray
+
+    def dataarray(self, key: str) -> Any:
+        """An array as an `xarray.DataArray`, with its axes and metadata.
+
+        Parameters
+        ----------
+        key : str
+            The array's key.
+
+        Returns
+        -------
+        xarray.DataArray
+            Dimensions (``channel``,) ``frame``, ``band``; coordinates ``time``
+            (each frame's centre in seconds, `frame_times`) along ``frame`` and
+            ``frequency`` (centre frequencies in Hz) along ``band``; the
+            metadata (`metadata`) as attributes. Read into memory.
+        """
+        try:
+            import xarray
+        except ImportError:
+            raise ImportError("Corpus.dataarray needs xarray: pip install 'vorl[corpus]'") \
+                from None
+        array = self[key]
+        metadata = self.metadata(key)
+        data = np.asarray(array[...])
+        times = self.configuration(key).frame_times(data.shape[-2])
+        return xarray.DataArray(
+            data, dims=_dimensions(data.ndim),
+            coords={"time": ("frame", times),
+                    "frequency": ("band", np.asarray(metadata["center_frequencies"]))},
+            attrs=metadata, name=key)
+
+    def batch(self, keys: Optional[Sequence[str]] = None, dtype: Any = "float32",
+              pad: float = 0.0) -> Tuple[np.ndarray, np.ndarray, List[str]]:
+        """Arrays stacked for a learning framework, padded to the longest.
+
+        Parameters
+        ----------
+        keys : sequence of str, optional
+            Which arrays, in this order; default all of them, sorted.
+        dtype : dtype
+            Of the stack (float32 by default, what frameworks take).
+        pad : float
+            The value of the frames after an array's last.
+
+        Returns
+        -------
+        stack : ndarray
+            (n, max_frames, bands), or (n, channels, max_frames, bands) for
+            arrays of every channel.
+        lengths : ndarray
+            int64, each array's number of frames.
+        keys : list of str
+            The keys, in the order of the stack.
+
+        Raises
+        ------
+        ValueError
+            If the arrays differ in anything but their number of frames.
+        """
+        chosen = list(self._keys if keys is None else keys)
+        if isinstance(keys, str):
+            raise TypeError("keys must be a sequence of keys, not one key: pass [key]")
+        arrays = [self[key] for key in chosen]
+        if not arrays:
+            raise ValueError("no arrays to stack")
+        shapes = {a.shape[:-2] + a.shape[-1:] for a in arrays}
+        if len(shapes) > 1:
+            raise ValueError(f"the arrays differ in more than their frames (channels, bands: "
+                             f"{sorted(shapes)}): stack arrays made alike")
+        lengths = np.array([a.shape[-2] for a in arrays], dtype=np.int64)
+        first = arrays[0].shape
+        stack = np.full((len(arrays), *first[:-2], int(lengths.max()), first[-1]), pad,
+                        dtype=dtype)
+        for i, array in enumerate(arrays):
+            stack[i, ..., :lengths[i], :] = array[...]
+        return stack, lengths, chosen
 
     def configuration(self, key: str) -> _Config:
         """The configuration that made an array.
