@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import operator
-from typing import TYPE_CHECKING, Tuple
+from typing import TYPE_CHECKING, Iterator, List, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -40,7 +40,13 @@ def of_levels(compressed: npt.NDArray[np.float64], num_ceps: int,
     """The DCT-II of compressed levels over their last axis (bands), liftered."""
     num_bands = compressed.shape[-1]
     num_ceps, lifter = check_cepstra(num_ceps, lifter, num_bands)
-    ceps = compressed @ dct_matrix(num_ceps, num_bands).T
+    # Summed band by band in order, not by a matrix product, whose order of sums
+    # depends on the library, the machine and the number of rows: these are the
+    # same bits for any rows, in one piece or in blocks, everywhere.
+    matrix = dct_matrix(num_ceps, num_bands)
+    ceps = np.zeros(compressed.shape[:-1] + (num_ceps,))
+    for k in range(num_bands):
+        ceps += compressed[..., k:k + 1] * matrix[:, k]
     if lifter > 0:
         ceps *= 1 + lifter / 2 * np.sin(np.pi * np.arange(num_ceps) / lifter)
     return ceps
@@ -147,3 +153,84 @@ def delta(features: npt.ArrayLike, width: int = 9, order: int = 1,
             out += w * (padded[half + n:half + n + frames] - padded[half - n:half - n + frames])
         result = out / (2 * np.sum(weights ** 2))
     return np.moveaxis(result, 0, axis).astype(data.dtype, copy=False)
+
+
+class DeltaStream:
+    """`delta` (order 1) of frames that come in blocks, frames on axis -2: each
+    delta once the frames it needs have come, the rest at `finish`. The deltas,
+    joined, are `delta(all frames, width, axis=-2)` bit for bit: the same
+    operations in the same order, with the first and last frames repeated."""
+
+    def __init__(self, width: int = 9) -> None:
+        self.half = width // 2
+        self.weights = np.arange(1, self.half + 1, dtype=np.float64)
+        self.norm = 2 * np.sum(self.weights ** 2)
+        self.padded: npt.NDArray[np.float64] | None = None  # frames still needed, padded
+
+    def push(self, frames: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        if frames.shape[-2] == 0:
+            return frames[..., :0, :].astype(np.float64)
+        if self.padded is None:  # frames before the first repeat it
+            self.padded = np.repeat(frames[..., :1, :], self.half, axis=-2)
+        self.padded = np.concatenate([self.padded, frames], axis=-2)
+        return self._ready()
+
+    def finish(self, like: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        """The deltas still held; frames after the last repeat it."""
+        if self.padded is None:
+            return like[..., :0, :].astype(np.float64)
+        self.padded = np.concatenate(
+            [self.padded, np.repeat(self.padded[..., -1:, :], self.half, axis=-2)], axis=-2)
+        return self._ready()
+
+    def _ready(self) -> npt.NDArray[np.float64]:
+        assert self.padded is not None
+        half, padded = self.half, self.padded
+        count = padded.shape[-2] - 2 * half
+        if count <= 0:
+            return padded[..., :0, :]
+        out = np.zeros(padded.shape[:-2] + (count, padded.shape[-1]))
+        for n, w in enumerate(self.weights, start=1):
+            out += w * (padded[..., half + n:half + n + count, :]
+                        - padded[..., half - n:half - n + count, :])
+        self.padded = padded[..., count:, :]  # the 2 half frames the next ones need
+        return out / self.norm
+
+
+def gfcc_blocks(levels: Iterator[npt.NDArray[np.float64]], num_ceps: int, deltas: int,
+                dtype: npt.DTypeLike) -> Iterator[npt.NDArray[np.floating]]:
+    """GFCC (cube-root compression, no lifter) of blocks of level rows, each row
+    followed by its deltas up to order `deltas` (0 to 2): for every frame
+    [c, delta(c), delta(c, order=2)] along the last axis, bit for bit what those
+    calls give on the whole file, in blocks of bounded size."""
+    streams = [DeltaStream() for _ in range(deltas)]
+    held: List[npt.NDArray[np.float64]] = []  # each order's frames not yet given out
+    last: npt.NDArray[np.float64] | None = None
+
+    def joined(parts: List[npt.NDArray[np.float64]]) -> Iterator[npt.NDArray[np.floating]]:
+        for i, part in enumerate(parts):
+            held[i] = np.concatenate([held[i], part], axis=-2)
+        ready = min(h.shape[-2] for h in held)
+        if ready:
+            yield np.concatenate([h[..., :ready, :] for h in held], axis=-1).astype(
+                dtype, copy=False)
+            for i in range(len(held)):
+                held[i] = held[i][..., ready:, :]
+
+    for block in levels:
+        ceps = of_levels(np.cbrt(block), num_ceps, 0.0)
+        if last is None:
+            held = [ceps[..., :0, :]] * (deltas + 1)
+        last = ceps
+        parts = [ceps]
+        for stream in streams:
+            parts.append(stream.push(parts[-1]))
+        yield from joined(parts)
+    if last is None:
+        return
+    for order, stream in enumerate(streams):  # the ends, each order feeding the next
+        tail = stream.finish(last)
+        rest = [last[..., :0, :]] * (order + 1) + [tail]
+        for later in streams[order + 1:]:
+            rest.append(later.push(rest[-1]))
+        yield from joined(rest + [last[..., :0, :]] * (deltas - len(rest) + 1))

@@ -79,6 +79,12 @@ def _parser() -> argparse.ArgumentParser:
     features.add_argument("-o", "--output", required=True, type=Path,
                           help="a folder, a .npz file or a .zarr store")
     _add_config_options(features)
+    features.add_argument("--gfcc", type=int, default=None, metavar="N",
+                          help="write N gammatone cepstral coefficients per frame instead of "
+                               "the rows (as vorl.gfcc computes them: cube root of the levels)")
+    features.add_argument("--deltas", type=int, default=0, choices=(0, 1, 2),
+                          help="with --gfcc: each frame's coefficients followed by their deltas "
+                               "up to this order (delta, delta-delta; 9 frames)")
     features.add_argument("--root", type=Path, default=None, metavar="DIR",
                           help="the folder keys are relative to: by default the files' common "
                                "folder, or the one a .zarr store remembers; for a corpus that "
@@ -186,18 +192,29 @@ class _Analyses:
         return self.made[rate]
 
     def blocks(self, path: Path, threads: Optional[int], progress: bool
-               ) -> Tuple[_Config, int, int, Iterator[np.ndarray]]:
-        """The configuration for `path`, the file's own rate, its number of frames,
-        and its rows in blocks read from the file (bounded memory)."""
+               ) -> Tuple[_Config, int, int, int, Iterator[np.ndarray]]:
+        """The configuration for `path`, the file's own rate, its number of frames
+        and of values per frame, and its features (rows, or with --gfcc cepstra)
+        in blocks read from the file (bounded memory)."""
         from ._io import sample_rate_of
+        from .corpus import opened
 
         rate = sample_rate_of(path)
         self.file = path
         config = self(rate)
-        frames, blocks = config._open_file(path, threads, resample=self.args.rate is not None)
+        frames, width, blocks = opened(config, path, threads, self.features,
+                                       resample=self.args.rate is not None)
         if progress and frames > _FRAMES_PER_BLOCK:
             blocks = _with_progress(blocks, frames, path.name)
-        return config, rate, frames, blocks
+        return config, rate, frames, width, blocks
+
+    @property
+    def features(self) -> Optional[Dict[str, object]]:
+        """`corpus.cepstral` of --gfcc and --deltas; None for rows."""
+        from .corpus import cepstral
+
+        gfcc = getattr(self.args, "gfcc", None)
+        return None if gfcc is None else cepstral(gfcc, self.args.deltas)
 
 
 def _bars(args: argparse.Namespace) -> bool:
@@ -222,7 +239,7 @@ def _with_progress(blocks: Iterator[np.ndarray], frames: int, name: str) -> Iter
 
 
 def _analyse(path: Path, args: argparse.Namespace, progress: bool):
-    config, _, frames, blocks = _Analyses(args).blocks(path, args.threads, progress)
+    config, _, frames, _, blocks = _Analyses(args).blocks(path, args.threads, progress)
     parts = list(blocks)
     return np.concatenate(parts) if parts else np.zeros((0, config.num_bands)), config
 
@@ -302,17 +319,17 @@ def _features(args: argparse.Namespace) -> int:
                 if archive is not None:
                     archive.check_name(key)
                 before = _state(path)
-                config, rate, frames, blocks = analyses.blocks(path, args.threads,
-                                                               progress=_bars(args))
-                metadata = metadata_of(config, path, rate, resampler(rate, config.sample_rate))
+                config, rate, frames, width, blocks = analyses.blocks(path, args.threads,
+                                                                      progress=_bars(args))
+                metadata = metadata_of(config, path, rate, resampler(rate, config.sample_rate),
+                                       features=analyses.features)
                 blocks = _unchanged_while_read(blocks, path, before)
                 if archive is not None:
-                    archive.add(key, blocks, (frames, config.num_bands), metadata)
+                    archive.add(key, blocks, (frames, width), metadata)
                 else:
                     target = args.output / f"{key}.npy"
                     target.parent.mkdir(parents=True, exist_ok=True)
-                    _write_npy(target, blocks, (frames, config.num_bands),
-                               json.dumps(metadata, indent=1))
+                    _write_npy(target, blocks, (frames, width), json.dumps(metadata, indent=1))
                 written += 1
                 frames_total += frames
             except (OSError, ValueError, TypeError) as error:
@@ -394,6 +411,13 @@ def _output_kind(args: argparse.Namespace) -> str:
         raise _Refused("--workers, --scheduler, --resume and --overwrite go with a .zarr output")
     if args.workers is not None and args.workers < 1:
         raise _Refused(f"--workers must be positive, got {args.workers}")
+    if args.gfcc is None and args.deltas:
+        raise _Refused("--deltas goes with --gfcc: the deltas of cepstral coefficients")
+    if args.gfcc is not None and args.linear:
+        raise _Refused("--linear goes with the rows; --gfcc computes from the levels itself")
+    if args.gfcc is not None and not 1 <= args.gfcc <= args.bands:
+        raise _Refused(f"--gfcc must be from 1 to the number of bands ({args.bands}), "
+                       f"got {args.gfcc}")
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -438,7 +462,7 @@ def _features_to_zarr(args: argparse.Namespace, passed_over: Dict[str, str]) -> 
             report = corpus.extract(args.files, config, str(args.output), client=client,
                                     workers=args.workers, resume=resume,
                                     overwrite=args.overwrite, resample=args.rate is not None,
-                                    root=args.root)
+                                    root=args.root, gfcc=args.gfcc, deltas=args.deltas)
         for warning in caught:  # a stale lock taken over
             print(f"vorl: warning: {warning.message}", file=sys.stderr)
     except (ValueError, corpus.StoreLocked) as error:  # refused before any work

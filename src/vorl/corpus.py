@@ -191,17 +191,56 @@ def _source(path: str, content: bool = False) -> Dict[str, Any]:
     return source
 
 
-def _made_by(config: _Config, resampler: Optional[Mapping[str, Any]]) -> Dict[str, Any]:
-    """What an array's values depend on besides its source."""
+def cepstral(num_ceps: int, deltas: int = 0) -> Dict[str, Any]:
+    """What GFCC features are stored instead of rows (the ``features`` entry of
+    the metadata): cube-root compression, no lifter, deltas over 9 frames."""
+    if isinstance(num_ceps, bool) or not isinstance(num_ceps, (int, np.integer)) \
+            or num_ceps < 1:
+        raise ValueError(f"gfcc must be a positive number of coefficients, got {num_ceps!r}")
+    if isinstance(deltas, bool) or deltas not in (0, 1, 2):
+        raise ValueError(f"deltas must be 0, 1 or 2, got {deltas!r}")
+    return {"kind": "gfcc", "num_ceps": int(num_ceps), "deltas": int(deltas),
+            "compression": "cuberoot", "lifter": 0, "delta_width": 9}
+
+
+def _made_by(config: _Config, resampler: Optional[Mapping[str, Any]],
+             features: Optional[Mapping[str, Any]] = None) -> Dict[str, Any]:
+    """What an array's values depend on besides its source; `features` only for
+    cepstra, so that stores of rows made before it existed stay alike."""
     from . import __version__
 
-    return {"configuration": describe(config), "vorl_version": __version__,
+    made = {"configuration": describe(config), "vorl_version": __version__,
             "resampler": None if resampler is None else dict(resampler)}
+    if features is not None:
+        if features["num_ceps"] > config.num_bands:
+            raise ValueError(f"gfcc={features['num_ceps']} coefficients need as many bands; "
+                             f"this configuration has {config.num_bands}")
+        made["features"] = dict(features)
+    return made
+
+
+def opened(config: _Config, path: PathLike, threads: Optional[int],
+           features: Optional[Mapping[str, Any]], resample: bool = False
+           ) -> Tuple[int, int, Any]:
+    """(frames, values per frame, blocks) of a file's features: the configuration's
+    rows, or with `features` (`cepstral`) its GFCC and their deltas, computed from
+    the levels as `vorl.gfcc` computes them and streamed in bounded memory."""
+    from ._cepstra import gfcc_blocks
+
+    if features is None:
+        frames, blocks = config._open_file(path, threads, resample=resample)
+        return frames, config.num_bands, blocks
+    levels = config.replace(log=False, dtype=np.float64)
+    frames, blocks = levels._open_file(path, threads, resample=resample)
+    width = features["num_ceps"] * (1 + features["deltas"])
+    return frames, width, gfcc_blocks(blocks, features["num_ceps"], features["deltas"],
+                                      config.dtype)
 
 
 def metadata_of(config: _Config, path: PathLike, file_rate: Optional[int] = None,
                 resampler: Optional[Mapping[str, Any]] = None,
-                content: bool = False) -> Dict[str, Any]:
+                content: bool = False,
+                features: Optional[Mapping[str, Any]] = None) -> Dict[str, Any]:
     """What is stored beside the features of a file.
 
     Parameters
@@ -216,21 +255,24 @@ def metadata_of(config: _Config, path: PathLike, file_rate: Optional[int] = None
         What resampled the file (name, version, quality); None if nothing did.
     content : bool
         Add the BLAKE2b digest of the file's bytes to its source.
+    features : dict, optional
+        `cepstral`, where GFCC are stored instead of rows.
 
     Returns
     -------
     dict
         ``sample_rate``, ``frame_length``, ``hop_length``, ``center_frequencies``,
-        ``configuration`` (`describe`), ``vorl_version``, ``resampler`` and
+        ``configuration`` (`describe`), ``vorl_version``, ``resampler``,
         ``source`` (the file's real path, size, modification time in ns, its own
-        ``sample_rate`` and, with `content`, ``blake2b``).
+        ``sample_rate`` and, with `content`, ``blake2b``) and, for GFCC,
+        ``features``.
     """
     source = _source(_real(path), content)
     source["sample_rate"] = config.sample_rate if file_rate is None else int(file_rate)
     return {"sample_rate": config.sample_rate, "frame_length": config.frame_length,
             "hop_length": config.hop_length,
             "center_frequencies": [float(f) for f in config.center_frequencies],
-            **_made_by(config, resampler), "source": source}
+            **_made_by(config, resampler, features), "source": source}
 
 
 def _open_group(store: Any, mode: str) -> Any:
@@ -300,18 +342,19 @@ def key_of(path: str) -> str:
     return unquote(path)
 
 
-def _dimensions(ndim: int) -> Tuple[str, ...]:
-    """Names of an array's axes: (channel,) frame, band."""
-    return ("channel", "frame", "band")[3 - ndim:]
+def _dimensions(ndim: int, cepstra: bool = False) -> Tuple[str, ...]:
+    """Names of an array's axes: (channel,) frame, band (or cepstrum)."""
+    return ("channel", "frame", "cepstrum" if cepstra else "band")[3 - ndim:]
 
 
-def _create(group: Any, path: str, shape: Tuple[int, ...], dtype: Any) -> Any:
+def _create(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
+            cepstra: bool = False) -> Any:
     # Uncompressed: feature values have little to compress, and compressing them
     # would cost about as much as computing them. Every chunk is stored, even one
     # of zeros, so that a complete array has all its chunks (see `_holds_run`).
     # Axes are named as Zarr 3 names them, and as xarray reads them from Zarr 2.
     chunks = shape[:-2] + (min(_ROWS_PER_CHUNK, max(shape[-2], 1)), shape[-1])
-    names = _dimensions(len(shape))
+    names = _dimensions(len(shape), cepstra)
     if hasattr(group, "create_array"):  # Zarr 3
         return group.create_array(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
                                   compressors=None, config={"write_empty_chunks": True},
@@ -331,7 +374,9 @@ def _attributes(group: Any, key: str) -> Dict[str, Any]:
 
 
 def _made_alike(attrs: Mapping[str, Any], made_by: Mapping[str, Any]) -> bool:
-    return all(attrs.get(name) == value for name, value in made_by.items())
+    # Rows carry no "features" entry: GFCC arrays are never alike to rows.
+    return (all(attrs.get(name) == value for name, value in made_by.items())
+            and ("features" in attrs) == ("features" in made_by))
 
 
 def _unchanged(attrs: Mapping[str, Any], path: str, content: bool) -> bool:
@@ -463,17 +508,18 @@ def extract_one(task: _Task, store: Any, threads: Optional[int] = 1) -> str:
         return task.key
     config = configuration(task.made_by["configuration"])
     resample = task.made_by["resampler"] is not None
+    features = task.made_by.get("features")
     before = file_state(task.path, task.content)
     # Every array stores its source's digest; a content check has just taken it.
     metadata = metadata_of(config, task.path, task.file_rate, task.made_by["resampler"],
-                           content=not task.content)
+                           content=not task.content, features=features)
     if task.content:
         metadata["source"]["blake2b"] = before[-1]
     # The file's checks (readable, rate, length) come before anything is written.
-    frames, blocks = config._open_file(task.path, threads, resample=resample)
+    frames, _, blocks = opened(config, task.path, threads, features, resample)
     first = next(blocks)
     shape = first.shape[:-2] + (frames, first.shape[-1])
-    array = _create(group, path, shape, first.dtype)
+    array = _create(group, path, shape, first.dtype, features is not None)
     array.attrs[_RUN] = task.run  # first: whose chunks these are
     # Rows are gathered into whole chunks, so that each chunk is written once.
     chunk = array.chunks[-2]
@@ -519,7 +565,8 @@ ConfigLike = Union[_Config, Callable[[int], _Config]]
 def extract(paths: Union[PathLike, Sequence[PathLike]], config: ConfigLike, store: Any, *,
             client: Any = None, workers: Optional[int] = None,
             resume: Union[bool, str] = True, overwrite: bool = False,
-            resample: bool = False, root: Optional[PathLike] = None) -> Report:
+            resample: bool = False, root: Optional[PathLike] = None,
+            gfcc: Optional[int] = None, deltas: int = 0) -> Report:
     """The features of every file into a Zarr store, one Dask task per file.
 
     Parameters
@@ -567,6 +614,12 @@ def extract(paths: Union[PathLike, Sequence[PathLike]], config: ConfigLike, stor
         was moved: its files keep their keys (and, where unchanged, their
         arrays), and the store remembers the new folder. Default: the folder
         the store remembers, or for a new store `common_folder` of the files.
+    gfcc : int, optional
+        Store this many gammatone cepstral coefficients per frame instead of
+        rows (as `vorl.gfcc` computes them: cube root, no lifter).
+    deltas : {0, 1, 2}
+        With `gfcc`: each frame's coefficients followed by their deltas up to
+        this order (`vorl.delta`, 9 frames), along the last axis.
 
     Returns
     -------
@@ -591,18 +644,22 @@ def extract(paths: Union[PathLike, Sequence[PathLike]], config: ConfigLike, stor
         workers = _positive("workers", workers)
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
+    if gfcc is None and deltas:
+        raise ValueError("deltas go with gfcc: the deltas of cepstral coefficients")
+    features = None if gfcc is None else cepstral(gfcc, deltas)
     files, passed_over = expand(list(paths))
     run = uuid.uuid4().hex
     with _store_lock(store, run):
         report = _extract(files, config, store, client, workers, resume, overwrite, resample,
-                          run, None if root is None else _real(root))
+                          run, None if root is None else _real(root), features)
     report.passed_over = passed_over
     return report
 
 
 def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
              workers: Optional[int], resume: Union[bool, str], overwrite: bool,
-             resample: bool, run: str, root: Optional[str]) -> Report:
+             resample: bool, run: str, root: Optional[str],
+             features: Optional[Mapping[str, Any]] = None) -> Report:
     """`extract` once the store is locked."""
     from ._io import resampler, sample_rate_of
 
@@ -628,14 +685,15 @@ def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
                 chosen = configs[rate]
             else:
                 chosen = configs.setdefault(config.sample_rate, config)
-            made_by = _made_by(chosen, resampler(rate, chosen.sample_rate) if resample else None)
+            made_by = _made_by(chosen, resampler(rate, chosen.sample_rate) if resample else None,
+                               features)
         except (OSError, RuntimeError, ValueError) as error:  # one file's problem is its own
             report.failed[path] = _reason(path, error)
             continue
         todo.append(_Task(path, key, made_by, rate, run, content=resume == "content"))
     if not todo:
         return report
-    made = {str(rate): _store_entry(_made_by(c, None)) for rate, c in configs.items()}
+    made = {str(rate): _store_entry(_made_by(c, None, features)) for rate, c in configs.items()}
     recorded = {} if existing is None else _recorded(existing)
     differing = [(rate, recorded[rate], entry) for rate, entry in made.items()
                  if rate in recorded and recorded[rate] != entry]
@@ -715,8 +773,9 @@ def _recorded(group: Any) -> Dict[str, Dict[str, Any]]:
         attrs = array.attrs
         if attrs.get(_COMPLETE) and attrs.get("configuration"):
             rate = str(attrs["configuration"]["arguments"]["sample_rate"])
-            found.setdefault(rate, _store_entry({n: attrs.get(n) for n in
-                                                 ("configuration", "vorl_version")}))
+            found.setdefault(rate, _store_entry({n: attrs[n] for n in
+                                                 ("configuration", "vorl_version", "features")
+                                                 if n in attrs}))
     return found
 
 
@@ -736,7 +795,10 @@ def _remove_made_otherwise(group: Any, made: Mapping[str, Any], keys: set) -> Li
         attrs = dict(array.attrs)
         rate = str(((attrs.get("configuration") or {}).get("arguments") or {})
                    .get("sample_rate"))
-        if made.get(rate) == _store_entry({n: attrs.get(n) for n in made.get(rate, {})}):
+        entry = made.get(rate)
+        if entry is not None and entry == _store_entry(
+                {n: attrs[n] for n in ("configuration", "vorl_version", "features")
+                 if n in attrs}):
             continue
         del group[path]
         if key_of(path) not in keys:
@@ -764,6 +826,7 @@ def _fields(stored: Mapping[str, Any], this: Mapping[str, Any]) -> List[str]:
         values = {"class": described.get("class"), **(described.get("arguments") or {})}
         values.update({name: made.get(name) for name in ("vorl_version", "resampler")
                        if name in made})
+        values["features"] = made.get("features") or "rows"
         return values
 
     old, new = flat(stored), flat(this)
@@ -859,10 +922,11 @@ class Corpus(Mapping[str, Any]):
         Returns
         -------
         xarray.DataArray
-            Dimensions (``channel``,) ``frame``, ``band``; coordinates ``time``
-            (each frame's centre in seconds, `frame_times`) along ``frame`` and
-            ``frequency`` (centre frequencies in Hz) along ``band``; the
-            metadata (`metadata`) as attributes. Read into memory.
+            Dimensions (``channel``,) ``frame``, ``band`` (``cepstrum`` for
+            GFCC); coordinates ``time`` (each frame's centre in seconds,
+            `frame_times`) along ``frame`` and ``frequency`` (centre
+            frequencies in Hz) along ``band``; the metadata (`metadata`) as
+            attributes. Read into memory.
         """
         try:
             import xarray
@@ -872,12 +936,12 @@ class Corpus(Mapping[str, Any]):
         array = self[key]
         metadata = self.metadata(key)
         data = np.asarray(array[...])
-        times = self.configuration(key).frame_times(data.shape[-2])
-        return xarray.DataArray(
-            data, dims=_dimensions(data.ndim),
-            coords={"time": ("frame", times),
-                    "frequency": ("band", np.asarray(metadata["center_frequencies"]))},
-            attrs=metadata, name=key)
+        coords = {"time": ("frame", self.configuration(key).frame_times(data.shape[-2]))}
+        cepstra = bool(metadata.get("features"))
+        if not cepstra:
+            coords["frequency"] = ("band", np.asarray(metadata["center_frequencies"]))
+        return xarray.DataArray(data, dims=_dimensions(data.ndim, cepstra), coords=coords,
+                                attrs=metadata, name=key)
 
     def batch(self, keys: Optional[Sequence[str]] = None, dtype: Any = "float32",
               pad: float = 0.0) -> Tuple[np.ndarray, np.ndarray, List[str]]:
