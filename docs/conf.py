@@ -14,7 +14,23 @@ extensions = [
     "sphinx.ext.mathjax",
     "sphinxarg.ext",  # the command's pages, from its argparse parser
     "matplotlib.sphinxext.plot_directive",  # figures made when the docs build
+    "sphinx_gallery.gen_gallery",  # examples/: scripts whose pictures make the gallery
 ]
+sphinx_gallery_conf = {
+    "examples_dirs": "../examples",
+    "gallery_dirs": "gallery",
+    "filename_pattern": r"/plot_",
+    "download_all_examples": False,
+    "remove_config_comments": True,
+    "within_subsection_order": "FileNameSortKey",
+}
+# `name` in the pages is a link to the API where it names something documented.
+default_role = "py:obj"
+# Types are named in each docstring's Parameters section; in signatures NumPy's
+# ArrayLike would unfold into a union of its private parts.
+autodoc_typehints = "none"
+# Quotes and ellipses, but no dashes: "--scheduler" keeps its two hyphens.
+smartquotes_action = "qe"
 autodoc_member_order = "bysource"
 autodoc_default_options = {"members": True, "special-members": "__call__"}
 numpydoc_show_class_members = False  # autodoc lists the members

@@ -262,3 +262,18 @@ def test_frames_in_milliseconds_and_the_rate_aware_top_band(wav, tmp_path, capsy
     assert main(["features", str(path), "-o", str(tmp_path / "x"), "--frame", "400",
                  "--frame-ms", "25"]) == 2
     assert "give --frame (samples) or --frame-ms, not both" in capsys.readouterr().err
+
+
+def test_help_names_what_each_command_writes_and_plots_follow_their_extension(wav, tmp_path,
+                                                                             capsys):
+    path, _ = wav
+    with pytest.raises(SystemExit):
+        main(["--help"])
+    assert "its cochleagram by default" in capsys.readouterr().out
+    with pytest.raises(SystemExit):
+        main(["plot", "--help"])
+    assert "format follows the extension" in " ".join(capsys.readouterr().out.split())
+    assert main(["plot", str(path), "-o", str(tmp_path / "a.svg")]) == 0
+    assert (tmp_path / "a.svg").read_text().lstrip().startswith("<?xml")
+    assert main(["plot", str(path), "-o", str(tmp_path / "a.nope")]) == 1
+    assert "nope" in capsys.readouterr().err

@@ -1,4 +1,5 @@
-"""The `vorl` command: gammatone features and pictures of audio files."""
+"""vorl: gammatone filterbank features of audio files (cochleagrams, gammatonegrams,
+cepstral coefficients) and pictures of them."""
 from __future__ import annotations
 
 import argparse
@@ -69,8 +70,12 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(required=True, metavar="COMMAND")
 
     features = commands.add_parser(
-        "features", help="write the gammatonegram of each file", formatter_class=formatter,
-        description="Write the features of each file: into a folder (one .npy and one .json "
+        "features", help="write the features of each file: its cochleagram by default "
+                         "(--framed: the gammatonegram; --gfcc: cepstral coefficients)",
+        formatter_class=formatter,
+        description="Write the features of each file (its cochleagram, the continuous "
+                    "filterbank's rows, unless --framed or --gfcc says otherwise): into a "
+                    "folder (one .npy and one .json "
                     "of metadata per file, named by the file's path relative to the files' "
                     "common folder), into one .npz, or into a .zarr store, computed on a Dask "
                     "cluster (local processes, or --scheduler).")
@@ -104,17 +109,20 @@ def _parser() -> argparse.ArgumentParser:
                           help="no progress bars (they are drawn only on a terminal) and no summary")
     features.set_defaults(run=_features)
 
-    picture = commands.add_parser("plot", help="draw the gammatonegram of a file as a PNG",
-                                  formatter_class=formatter)
-    picture.add_argument("file", metavar="FILE", type=Path)
-    picture.add_argument("-o", "--output", required=True, type=Path, help="PNG file to write")
+    picture = commands.add_parser("plot", help="draw the cochleagram of a file (--framed: "
+                                  "the gammatonegram) as an image", formatter_class=formatter)
+    picture.add_argument("file", metavar="FILE", type=Path,
+                         help="an audio file (WAV, FLAC, OGG, MP3, ...)")
+    picture.add_argument("-o", "--output", required=True, type=Path,
+                         help="the image to write; its format follows the extension "
+                              "(.png, .pdf, .svg, .jpg, ...)")
     _add_config_options(picture)
     picture.set_defaults(run=_plot)
 
     demo = commands.add_parser("demo", help="analyse a built-in test signal",
                                formatter_class=formatter)
     demo.add_argument("-o", "--output", type=Path, default=Path("vorl-demo.png"),
-                      help="PNG file to write")
+                      help="the image to write; its format follows the extension")
     demo.add_argument("--framed", action="store_true",
                       help="the per-frame extractor's rows (filters restarted at each frame) "
                            "instead of the continuous filterbank's")
