@@ -303,3 +303,21 @@ def test_overwrite_with_nothing_to_redo_removes_nothing(tmp_path, client):
     report = corpus.extract([low], config, store, client=client, overwrite=True)
     assert not report.removed and len(report.skipped) == 1
     assert sorted(corpus.open(store)) == ["high.wav", "low.wav"]
+
+
+def test_short_files_share_tasks_and_still_fail_alone(tmp_path, client):
+    paths = [_wav(tmp_path / "c" / f"u{i:02d}.wav", seconds=0.1, seed=i) for i in range(40)]
+    short = tmp_path / "c" / "u20.wav"  # among the others: shorter than one frame
+    soundfile.write(short, np.zeros(100), RATE)
+    long = _wav(tmp_path / "c" / "long.wav", seconds=70)
+    tasks = [corpus._Task(str(p), p.name, {}, RATE, "run") for p in [*paths, long]]
+    batches = corpus._batches(tasks, 2)
+    assert len(batches) < len(tasks) and [len(b) for b in batches][-1] == 1  # long: alone
+    assert [t for b in batches for t in b] == tasks
+    store = str(tmp_path / "s.zarr")
+    report = corpus.extract(paths, CONFIG, store, client=client)
+    assert list(report.failed) == [str(short)] and len(report.done) == 39
+    stored = corpus.open(store)
+    for path in paths:
+        if path != short:
+            assert np.array_equal(stored[path.name][...], _rows(path)), path

@@ -38,9 +38,11 @@ _RIDGE = 1e-9  # relative Tikhonov weight of the fit: keeps factors of near-sile
 # the fit needs room below its range to roll off without ringing inside it.
 _FIT_MARGINS = (1.5, 1.0)
 _EDGE_WEIGHT = 3.0  # extra weight on the fit's lowest ERB, decaying e-fold per ERB above it
-_OUTSIDE_DB = 0.9  # the bound on the overall magnitude outside the fitted range,
-_SUBSONIC_HZ, _SUBSONIC_DB = 6.0, -16.0  # up to 6 Hz (DC included), and between the two
-# a ramp in dB on a log-frequency scale up to the lowest centre frequency.
+# The bound on the overall magnitude outside the fitted range (`_bound_dB`):
+# _OUTSIDE_DB down to half the lowest centre frequency, _SUBSONIC_DB from
+# _SUBSONIC_HZ down to DC, and a straight ramp on a log-frequency scale between.
+_OUTSIDE_DB = 0.9
+_SUBSONIC_HZ, _SUBSONIC_DB = 6.0, -16.0
 # The bound is met by a penalty on each bin's distance to it, minimised by
 # majorise-minimise steps (one factorisation, Nesterov's momentum): a fixed
 # number of steps, so that the design does not depend on a convergence test.
@@ -147,8 +149,8 @@ def _bounded_fit(inside: Array, outside: Array, target: ComplexArray, weight: Ar
 
 def _bound_dB(freqs: Array, lowest: float) -> Array:
     """The bound on the overall magnitude outside the fitted range, in dB:
-    `_SUBSONIC_DB` up to `_SUBSONIC_HZ`, `_OUTSIDE_DB` from the lowest centre
-    frequency up, and a ramp straight on a log-frequency scale between them."""
+    `_SUBSONIC_DB` up to `_SUBSONIC_HZ`, `_OUTSIDE_DB` from half the lowest
+    centre frequency up, and a ramp straight on a log-frequency scale between."""
     top = max(lowest / 2, 2 * _SUBSONIC_HZ)
     along = np.log(np.clip(freqs, _SUBSONIC_HZ, top) / _SUBSONIC_HZ) / math.log(top / _SUBSONIC_HZ)
     return _SUBSONIC_DB + (_OUTSIDE_DB - _SUBSONIC_DB) * along

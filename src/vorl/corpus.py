@@ -269,10 +269,15 @@ def metadata_of(config: _Config, path: PathLike, file_rate: Optional[int] = None
     """
     source = _source(_real(path), content)
     source["sample_rate"] = config.sample_rate if file_rate is None else int(file_rate)
+    return {**_shared(config, _made_by(config, resampler, features)), "source": source}
+
+
+def _shared(config: _Config, made_by: Mapping[str, Any]) -> Dict[str, Any]:
+    """The metadata that every array made by `made_by` shares: all but its source."""
     return {"sample_rate": config.sample_rate, "frame_length": config.frame_length,
             "hop_length": config.hop_length,
             "center_frequencies": [float(f) for f in config.center_frequencies],
-            **_made_by(config, resampler, features), "source": source}
+            **made_by}
 
 
 def _open_group(store: Any, mode: str) -> Any:
@@ -348,7 +353,7 @@ def _dimensions(ndim: int, cepstra: bool = False) -> Tuple[str, ...]:
 
 
 def _create(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
-            cepstra: bool = False) -> Any:
+            cepstra: bool = False, attributes: Optional[Mapping[str, Any]] = None) -> Any:
     # Uncompressed: feature values have little to compress, and compressing them
     # would cost about as much as computing them. Every chunk is stored, even one
     # of zeros, so that a complete array has all its chunks (see `_holds_run`).
@@ -358,10 +363,10 @@ def _create(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
     if hasattr(group, "create_array"):  # Zarr 3
         return group.create_array(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
                                   compressors=None, config={"write_empty_chunks": True},
-                                  dimension_names=names)
+                                  dimension_names=names, attributes=dict(attributes or {}))
     array = group.create_dataset(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
                                  compressor=None, write_empty_chunks=True)
-    array.attrs["_ARRAY_DIMENSIONS"] = list(names)
+    array.attrs.update({**(attributes or {}), "_ARRAY_DIMENSIONS": list(names)})
     return array
 
 
@@ -483,11 +488,81 @@ class _Task:
 def _holds_run(store: Any, key: str, run: str) -> bool:
     """Whether the array of `key`, read afresh from the store, is still the one
     this run made (no other run re-created it) and holds every chunk."""
+    import zarr
+
     try:
-        array = _open_group(store, "r")[store_path(key)]
-    except KeyError:
+        array = zarr.open_array(store, path=store_path(key), mode="r")
+    except (KeyError, FileNotFoundError, ValueError, LookupError):
         return False
     return bool(array.attrs.get(_RUN) == run and array.nchunks_initialized == array.nchunks)
+
+
+class _Writer:
+    """What the files of one Dask task share: the store's group, opened once, and
+    each analysis (configuration, resampler, features) with the part of its
+    metadata that does not depend on the file, made once."""
+
+    def __init__(self, store: Any) -> None:
+        self.store = store
+        self.group = _open_group(store, "a")
+        self.analyses: Dict[str, Tuple[_Config, Dict[str, Any]]] = {}
+
+    def analysis(self, made_by: Mapping[str, Any]) -> Tuple[_Config, Dict[str, Any]]:
+        """The configuration of `made_by` and the metadata all its arrays share."""
+        name = json.dumps(made_by, sort_keys=True)
+        if name not in self.analyses:
+            config = configuration(made_by["configuration"])
+            self.analyses[name] = (config, _shared(config, made_by))
+        return self.analyses[name]
+
+    def write(self, task: _Task, threads: Optional[int] = 1) -> str:
+        """See `extract_one`."""
+        from ._io import file_state
+
+        path = store_path(task.key)
+        attrs = _attributes(self.group, task.key)
+        if attrs.get(_COMPLETE) and attrs.get(_RUN) == task.run:
+            return task.key
+        config, shared = self.analysis(task.made_by)
+        features = task.made_by.get("features")
+        before = file_state(task.path, task.content)
+        # Every array stores its source's digest; a content check has just taken it.
+        source = _source(_real(task.path), content=not task.content)
+        source["sample_rate"] = int(task.file_rate)
+        if task.content:
+            source["blake2b"] = before[-1]
+        # The file's checks (readable, rate, length) come before anything is written.
+        frames, _, blocks = opened(config, task.path, threads, features,
+                                   task.made_by["resampler"] is not None)
+        first = next(blocks)
+        shape = first.shape[:-2] + (frames, first.shape[-1])
+        # The metadata, and whose chunks these are, with the array: one write.
+        array = _create(self.group, path, shape, first.dtype, features is not None,
+                        {**shared, "source": source, _RUN: task.run})
+        # Rows are gathered into whole chunks, so that each chunk is written once.
+        chunk = array.chunks[-2]
+        pending: List[np.ndarray] = []
+        held = at = 0
+        for rows in itertools.chain([first], blocks):
+            pending.append(rows)
+            held += rows.shape[-2]
+            if held >= chunk:
+                gathered = np.concatenate(pending, axis=-2)
+                whole = held // chunk * chunk
+                array[..., at:at + whole, :] = gathered[..., :whole, :]
+                at += whole
+                pending, held = [gathered[..., whole:, :]], held - whole
+        if held:
+            array[..., at:at + held, :] = np.concatenate(pending, axis=-2)
+        if file_state(task.path, task.content) != before:
+            raise ValueError(f"{task.path} changed while it was read; its array is not "
+                             "marked complete, and the next run computes it again")
+        if not _holds_run(self.store, task.key, task.run):
+            raise RuntimeError(f"the array {task.key!r} was re-created or lost chunks while "
+                               "this run wrote it (another run writing to the same store?); "
+                               "it is not marked complete")
+        array.attrs[_COMPLETE] = True  # last: the array counts only from here
+        return task.key
 
 
 def extract_one(task: _Task, store: Any, threads: Optional[int] = 1) -> str:
@@ -499,64 +574,48 @@ def extract_one(task: _Task, store: Any, threads: Optional[int] = 1) -> str:
     before it is read and checked after: a file that changed meanwhile raises
     ValueError and its array is not marked complete.
     """
-    from ._io import file_state
-
-    group = _open_group(store, "a")
-    path = store_path(task.key)
-    attrs = _attributes(group, task.key)
-    if attrs.get(_COMPLETE) and attrs.get(_RUN) == task.run:
-        return task.key
-    config = configuration(task.made_by["configuration"])
-    resample = task.made_by["resampler"] is not None
-    features = task.made_by.get("features")
-    before = file_state(task.path, task.content)
-    # Every array stores its source's digest; a content check has just taken it.
-    metadata = metadata_of(config, task.path, task.file_rate, task.made_by["resampler"],
-                           content=not task.content, features=features)
-    if task.content:
-        metadata["source"]["blake2b"] = before[-1]
-    # The file's checks (readable, rate, length) come before anything is written.
-    frames, _, blocks = opened(config, task.path, threads, features, resample)
-    first = next(blocks)
-    shape = first.shape[:-2] + (frames, first.shape[-1])
-    array = _create(group, path, shape, first.dtype, features is not None)
-    array.attrs[_RUN] = task.run  # first: whose chunks these are
-    # Rows are gathered into whole chunks, so that each chunk is written once.
-    chunk = array.chunks[-2]
-    pending: List[np.ndarray] = []
-    held = at = 0
-    for rows in itertools.chain([first], blocks):
-        pending.append(rows)
-        held += rows.shape[-2]
-        if held >= chunk:
-            gathered = np.concatenate(pending, axis=-2)
-            whole = held // chunk * chunk
-            array[..., at:at + whole, :] = gathered[..., :whole, :]
-            at += whole
-            pending, held = [gathered[..., whole:, :]], held - whole
-    if held:
-        array[..., at:at + held, :] = np.concatenate(pending, axis=-2)
-    if file_state(task.path, task.content) != before:
-        raise ValueError(f"{task.path} changed while it was read; its array is not marked "
-                         "complete, and the next run computes it again")
-    array.attrs.update({**metadata, _RUN: task.run})
-    if not _holds_run(store, task.key, task.run):
-        raise RuntimeError(f"the array {task.key!r} was re-created or lost chunks while this "
-                           "run wrote it (another run writing to the same store?); it is "
-                           "not marked complete")
-    array.attrs[_COMPLETE] = True  # last: the array counts only from here
-    return task.key
+    return _Writer(store).write(task, threads)
 
 
-def _task(task: _Task, store: Any) -> Optional[str]:
-    """`extract_one` as a Dask task: None when done, else why the file failed. A
+def _tasks(batch: Sequence[_Task], store: Any) -> List[Optional[str]]:
+    """The files of one Dask task, each None when done, else why it failed. A
     failure is a value, not an exception, so that it is reported once, in the
-    run's report, and not also logged by the worker with its traceback."""
-    try:
-        extract_one(task, store, 1)
-    except Exception as error:  # one file's failure is that file's only
-        return _reason(task.path, error)
-    return None
+    run's report, and not also logged by the worker with its traceback; one
+    file's failure is that file's only."""
+    writer = _Writer(store)
+    failures: List[Optional[str]] = []
+    for task in batch:
+        try:
+            writer.write(task)
+            failures.append(None)
+        except Exception as error:
+            failures.append(_reason(task.path, error))
+    return failures
+
+
+# Files are grouped into Dask tasks of at least this many bytes of audio (a
+# minute of 16 kHz speech), so that short files do not each pay a task's and a
+# store's overhead, and of at most a quarter of each worker's share of the files.
+_BATCH_BYTES = 2 << 20
+
+
+def _batches(todo: Sequence[_Task], parallel: int) -> List[List[_Task]]:
+    """The tasks in groups, in order: a long file alone, short ones together."""
+    most = max(1, -(-len(todo) // (4 * max(parallel, 1))))
+    batches: List[List[_Task]] = []
+    size = 0
+    for task in todo:
+        try:
+            length = os.path.getsize(task.path)
+        except OSError:
+            length = _BATCH_BYTES  # its own task, which says what is wrong
+        if (not batches or size >= _BATCH_BYTES or length >= _BATCH_BYTES
+                or len(batches[-1]) >= most):
+            batches.append([])
+            size = 0
+        batches[-1].append(task)
+        size += length
+    return batches
 
 
 ConfigLike = Union[_Config, Callable[[int], _Config]]
@@ -725,17 +784,20 @@ def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
     with _client(client, workers) as running:
         from dask.distributed import as_completed
 
-        futures = {running.submit(_task, task, store, pure=False): task for task in todo}
+        parallel = len(running.scheduler_info().get("workers", {})) or workers or 1
+        futures = {running.submit(_tasks, batch, store, pure=False): batch
+                   for batch in _batches(todo, parallel)}
         for future in as_completed(futures):
-            task = futures[future]
+            batch = futures[future]
             try:
-                failure = future.result()
+                failures = future.result()
             except Exception as error:  # the task itself was lost (its worker died twice)
-                failure = _reason(task.path, error)
-            if failure is None:
-                report.done[task.path] = task.key
-            else:
-                report.failed[task.path] = failure
+                failures = [_reason(task.path, error) for task in batch]
+            for task, failure in zip(batch, failures):
+                if failure is None:
+                    report.done[task.path] = task.key
+                else:
+                    report.failed[task.path] = failure
     # Nothing reported done that is not complete in the store as this run made it.
     group = _open_group(store, "r")
     for task in todo:
