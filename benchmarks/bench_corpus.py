@@ -12,8 +12,12 @@ The cluster is started, and its workers have imported vorl, soundfile and
 Zarr, before the clock runs (the start-up is printed apart): on a real corpus
 it is paid once.
 
-    .venv/bin/python benchmarks/bench_corpus.py
+    .venv/bin/python benchmarks/bench_corpus.py [--dir /dev/shm]
+
+--dir puts the files and stores in another folder (a tmpfs, to see vorl's own
+costs apart from a disk's: many short files make thousands of small files).
 """
+import argparse
 import os
 import tempfile
 import time
@@ -39,8 +43,11 @@ def _warm_up():
 def main():
     from dask.distributed import Client, LocalCluster
 
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--dir", default=None, help="where files and stores go")
+    folder = parser.parse_args().dir
     config = vorl.Gammatone(RATE)
-    with tempfile.TemporaryDirectory() as tmp:
+    with tempfile.TemporaryDirectory(dir=folder) as tmp:
         rng = np.random.default_rng(0)
         paths = []
         for i in range(FILES):
@@ -79,15 +86,15 @@ def main():
     print(f"one process, the same tasks in turn: {one_process:6.2f} s for {audio} s of audio "
           f"(computing alone: {compute_only:.2f} s)")
     print("target: 2 workers at least 1.7x one process")
-    short_files()
+    short_files(folder)
 
 
-def short_files():
+def short_files(folder):
     """Per-file cost of a corpus of short files."""
     from dask.distributed import Client, LocalCluster
 
     config = vorl.Cochleagram(SHORT_RATE)
-    with tempfile.TemporaryDirectory() as tmp:
+    with tempfile.TemporaryDirectory(dir=folder) as tmp:
         rng = np.random.default_rng(1)
         paths = []
         for i in range(SHORT_FILES):

@@ -123,7 +123,7 @@ def _declared_frames(name: str) -> Optional[int]:
         return None
 
 
-def _open_checked(name: str) -> None:
+def check_openable(name: str) -> None:
     """Raises the operating system's own error (no such file, permission, a
     symbolic-link loop, a folder) with the file's name, before libsndfile turns
     it into a vaguer one."""
@@ -153,7 +153,7 @@ class AudioFile:
 
     def __init__(self, path: PathLike) -> None:
         self.name = os.fspath(path)
-        _open_checked(self.name)
+        check_openable(self.name)
         import soundfile
 
         try:
@@ -259,7 +259,7 @@ def sample_rate_of(path: PathLike) -> int:
     import soundfile
 
     name = os.fspath(path)
-    _open_checked(name)
+    check_openable(name)
     try:
         return int(soundfile.info(name).samplerate)
     except (RuntimeError, TypeError, ValueError) as error:

@@ -536,9 +536,10 @@ class _Writer:
                                    task.made_by["resampler"] is not None)
         first = next(blocks)
         shape = first.shape[:-2] + (frames, first.shape[-1])
-        # The metadata, and whose chunks these are, with the array: one write.
+        # Whose chunks these are, with the array; the metadata comes with the
+        # completion mark, in one write, once the data are in.
         array = _create(self.group, path, shape, first.dtype, features is not None,
-                        {**shared, "source": source, _RUN: task.run})
+                        {_RUN: task.run})
         # Rows are gathered into whole chunks, so that each chunk is written once.
         chunk = array.chunks[-2]
         pending: List[np.ndarray] = []
@@ -561,7 +562,8 @@ class _Writer:
             raise RuntimeError(f"the array {task.key!r} was re-created or lost chunks while "
                                "this run wrote it (another run writing to the same store?); "
                                "it is not marked complete")
-        array.attrs[_COMPLETE] = True  # last: the array counts only from here
+        # Last: the array counts only from here.
+        array.attrs.update({**shared, "source": source, _RUN: task.run, _COMPLETE: True})
         return task.key
 
 
@@ -720,7 +722,7 @@ def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
              resample: bool, run: str, root: Optional[str],
              features: Optional[Mapping[str, Any]] = None) -> Report:
     """`extract` once the store is locked."""
-    from ._io import resampler, sample_rate_of
+    from ._io import check_openable, resampler, sample_rate_of
 
     existing = _existing_group(store)
     if root is None:
@@ -734,29 +736,42 @@ def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
                                "relative to; write it to another store"
                                if os.path.exists(path) else f"No such audio file: {path!r}")
     configs: Dict[int, _Config] = {}
+    made_bys: Dict[Tuple[int, int], Dict[str, Any]] = {}  # (analysis rate, file rate)
+    # One configuration and no resampling: the worker checks each file's rate as
+    # it opens it, so here a file is only checked to open (no header is parsed).
+    one = isinstance(config, _Config) and not resample
     todo: List[_Task] = []
     for path, key in keys.items():
         try:
-            rate = sample_rate_of(path)
+            if one:
+                check_openable(path)
+                rate = config.sample_rate  # type: ignore[union-attr]
+            else:
+                rate = sample_rate_of(path)
             if callable(config) and not isinstance(config, _Config):
                 if rate not in configs:
                     configs[rate] = config(rate)
                 chosen = configs[rate]
             else:
                 chosen = configs.setdefault(config.sample_rate, config)
-            made_by = _made_by(chosen, resampler(rate, chosen.sample_rate) if resample else None,
-                               features)
+            which = (chosen.sample_rate, rate)
+            if which not in made_bys:
+                made_bys[which] = _made_by(
+                    chosen, resampler(rate, chosen.sample_rate) if resample else None, features)
         except (OSError, RuntimeError, ValueError) as error:  # one file's problem is its own
             report.failed[path] = _reason(path, error)
             continue
-        todo.append(_Task(path, key, made_by, rate, run, content=resume == "content"))
+        todo.append(_Task(path, key, made_bys[which], rate, run, content=resume == "content"))
     if not todo:
         return report
     made = {str(rate): _store_entry(_made_by(c, None, features)) for rate, c in configs.items()}
     recorded = {} if existing is None else _recorded(existing)
     differing = [(rate, recorded[rate], entry) for rate, entry in made.items()
                  if rate in recorded and recorded[rate] != entry]
-    stale = [task for task in todo if _stale(existing, task)]
+    # Each array's attributes, read once: for what was made otherwise, and for resuming.
+    attrs_of = {} if existing is None else {t.key: _attributes(existing, t.key) for t in todo}
+    stale = [t for t in todo if attrs_of.get(t.key, {}).get(_COMPLETE)
+             and not _made_alike(attrs_of[t.key], t.made_by)]
     if (differing or stale) and not overwrite:
         raise ValueError(f"the store {store!r} was made otherwise than this run would make "
                          f"it: {_difference(differing, stale, existing)}. Write to another "
@@ -766,12 +781,17 @@ def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
     if differing or stale:  # with overwrite: the whole store in this run's configuration
         report.removed = _remove_made_otherwise(group, made, {t.key for t in todo})
         recorded = {}
-    for task in list(todo):
-        attrs = _attributes(group, task.key)
-        if (resume and attrs.get(_COMPLETE) and _made_alike(attrs, task.made_by)
-                and _unchanged(attrs, task.path, content=resume == "content")):
-            report.skipped[task.path] = task.key
-            todo.remove(task)
+        attrs_of = {t.key: _attributes(group, t.key) for t in todo}
+    if resume:
+        remaining = []
+        for task in todo:
+            attrs = attrs_of.get(task.key, {})
+            if (attrs.get(_COMPLETE) and _made_alike(attrs, task.made_by)
+                    and _unchanged(attrs, task.path, content=resume == "content")):
+                report.skipped[task.path] = task.key
+            else:
+                remaining.append(task)
+        todo = remaining
     if group.attrs.get(_ROOT) != root:
         group.attrs[_ROOT] = root
     group.attrs[_STORE_MADE_BY] = {**recorded, **made}
@@ -839,14 +859,6 @@ def _recorded(group: Any) -> Dict[str, Dict[str, Any]]:
                                                  ("configuration", "vorl_version", "features")
                                                  if n in attrs}))
     return found
-
-
-def _stale(group: Any, task: _Task) -> bool:
-    """Whether the task's array is complete but made otherwise (its resampler)."""
-    if group is None:
-        return False
-    attrs = _attributes(group, task.key)
-    return bool(attrs.get(_COMPLETE)) and not _made_alike(attrs, task.made_by)
 
 
 def _remove_made_otherwise(group: Any, made: Mapping[str, Any], keys: set) -> List[str]:
