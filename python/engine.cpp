@@ -334,6 +334,14 @@ PYBIND11_MODULE(_engine, m) {
              "What the chunk (channels x samples float64) completes.")
         .def_property_readonly("samples_seen", &Stream::samples_seen);
     bind_synthesis(m);
+    m.def("erb_rate", py::vectorize([](double hz) { return vorl::extractor::Hz_to_ERB_rate(hz); }),
+          py::arg("hz"), "ERB-rate of frequencies in Hz, as the filter design computes it.");
+    m.def("erb_rate_to_hz",
+          py::vectorize([](double erb) { return vorl::extractor::ERB_rate_to_Hz(erb); }),
+          py::arg("erb"), "Frequencies in Hz of ERB-rate values.");
+    m.def("erb_space", &vorl::extractor::ERB_space<double>, py::arg("low_Hz"),
+          py::arg("high_Hz"), py::arg("num"),
+          "`num` frequencies evenly spaced on the ERB-rate scale: a bank's centres.");
     m.def("whole_frames", &whole_frames, py::arg("samples"), py::arg("frame_length"),
           py::arg("hop_length"), "Number of whole frames in a signal of `samples` samples.");
     m.def(

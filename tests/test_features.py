@@ -173,3 +173,31 @@ def test_the_example_is_speech_like_and_the_same_every_time(rate):
     assert not np.any(x[:int(0.15 * rate)]) and not np.any(x[int(2.45 * rate):])  # pauses
     with pytest.raises(ValueError, match="8000 to 192000"):
         vorl.example(4000)
+
+
+@pytest.mark.parametrize("low, high, num", [(50, 8000, 64), (100, 4000, 1), (20, 20000, 129),
+                                            (300.5, 301, 2)])
+def test_the_public_erb_scale_is_the_banks_own(low, high, num):
+    import gammatone_reference as ref
+
+    space = vorl.erb_space(low, high, num)
+    assert np.array_equal(space, vorl.Cochleagram(48000, low_Hz=low, high_Hz=high,
+                                                  num_bands=num).center_frequencies)
+    if num > 1:  # an independent reference of the spacing
+        assert np.allclose(space, [f[0] for f in ref.design(low, high, num, 48000)], rtol=1e-12)
+    else:
+        assert np.isclose(vorl.erb_rate(space[0]),
+                          (ref.hz_to_erb_rate(low) + ref.hz_to_erb_rate(high)) / 2)
+    rates = vorl.erb_rate(space)
+    assert rates.shape == (num,) and np.allclose(np.diff(rates), np.diff(rates)[:1])
+    assert np.allclose(vorl.erb_rate_to_hz(rates), space, rtol=1e-13)
+
+
+@pytest.mark.parametrize("call", [lambda: vorl.erb_space(100, 100, 4),
+                                  lambda: vorl.erb_space(100, 50, 4),
+                                  lambda: vorl.erb_space(50, 8000, 0),
+                                  lambda: vorl.erb_rate([100, -1]),
+                                  lambda: vorl.erb_rate_to_hz(np.nan)])
+def test_the_erb_scale_refuses_what_it_cannot_place(call):
+    with pytest.raises(ValueError):
+        call()

@@ -63,7 +63,8 @@ def test_extractor_stub_matches_module():
 def test_engine_stub_matches_module():
     stub = stub_members(SRC / "vorl" / "_engine.pyi")
     runtime = {n: runtime_parameters(getattr(_engine, n))
-               for n in ("framed", "continuous", "whole_frames", "simd_kernel")}
+               for n in ("framed", "continuous", "whole_frames", "simd_kernel", "erb_rate",
+                         "erb_rate_to_hz", "erb_space")}
     for cls in (_engine.Bank, _engine.Stream, _engine.Synthesis, _engine.Resynthesis):
         runtime.update(runtime_members(cls))
     assert set(stub) == set(runtime)

@@ -14,8 +14,9 @@ from ._example import example
 from ._io import load
 from ._synthesis import Synthesis, SynthesisStream, resynthesize
 from ._plot import plot, plot_responses
+from ._scale import erb_rate, erb_rate_to_hz, erb_space
 
 from _vorl import __version__  # the version of pyproject.toml, compiled in
 __all__ = ["DEFAULT_FLOOR", "MAX_SAMPLE", "Cochleagram", "ContinuousStream", "FramedStream",
-           "Gammatone", "cepstra", "cochleagram", "delta", "example", "gammatonegram", "gfcc", "load", "plot", "plot_responses",
+           "Gammatone", "cepstra", "cochleagram", "delta", "erb_rate", "erb_rate_to_hz", "erb_space", "example", "gammatonegram", "gfcc", "load", "plot", "plot_responses",
            "resynthesize", "simd_kernel", "Synthesis", "SynthesisStream", "__version__"]

@@ -7,16 +7,19 @@ import numpy as np
 import numpy.typing as npt
 
 from ._gammatone import Cochleagram, _Config
+from ._scale import erb_rate, erb_rate_to_hz
 
 _LEVEL_UNIT = "unit sine at the band's centre"
 
 
 def _erb_rate(f_Hz: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    return 21.4 * np.log10(1 + 0.00437 * np.maximum(np.asarray(f_Hz, dtype=np.float64), 0))
+    """The axis's scale: `erb_rate`, with what lies below 0 Hz (or is masked) at 0 Hz."""
+    return erb_rate(np.maximum(np.nan_to_num(np.asarray(f_Hz, dtype=np.float64)), 0))
 
 
-def _hz(erb_rate: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    return (10 ** (np.asarray(erb_rate, dtype=np.float64) / 21.4) - 1) / 0.00437
+def _hz(erb: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """The scale's inverse: `erb_rate_to_hz`, below 0 at 0 Hz."""
+    return erb_rate_to_hz(np.maximum(np.nan_to_num(np.asarray(erb, dtype=np.float64)), 0))
 
 
 def _pyplot() -> Any:

@@ -28,6 +28,7 @@ import numpy.typing as npt
 
 from . import _engine
 from ._gammatone import Cochleagram, _Config, _positive_int, _threads
+from ._scale import erb_rate, erb_rate_to_hz
 
 Array = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
@@ -56,13 +57,6 @@ _WARNED_DB = 1.0  # in-band magnitude further from 0 dB than this is warned abou
 _MAX_BAND_VALUE = 1e150  # as MAX_SAMPLE: squares and products stay finite
 
 
-def _erb_rate(hz: npt.ArrayLike) -> Array:
-    """The ERB-rate scale (Glasberg and Moore), as the filterbank spaces its bands."""
-    return 21.4 * np.log10(1 + 0.00437 * np.asarray(hz, dtype=np.float64))
-
-
-def _erb_rate_to_hz(erb: npt.ArrayLike) -> Array:
-    return (10 ** (np.asarray(erb, dtype=np.float64) / 21.4) - 1) / 0.00437
 
 
 @dataclass(frozen=True)
@@ -99,7 +93,7 @@ def fitted_range(config: _Config) -> Tuple[float, float]:
     highest (at most the Nyquist frequency). Beyond them the response is held
     below a bound and rolls off with the outer bands."""
     cfs = config.center_frequencies
-    low, high = (float(f) for f in _erb_rate_to_hz(_erb_rate([cfs[0], cfs[-1]])
+    low, high = (float(f) for f in erb_rate_to_hz(erb_rate([cfs[0], cfs[-1]])
                                                    + [_FIT_MARGINS[0], -_FIT_MARGINS[1]]))
     if not low < high:  # a narrow bank: its centres themselves
         low, high = float(cfs[0]), float(cfs[-1])
@@ -181,7 +175,7 @@ def _design(config: _Config, delay: Optional[float]) -> _Design:
     delayed = np.exp(-2j * np.pi * freqs * total / rate)
     # Each ERB of the range weighs the same, however many bins it holds, and its
     # lowest ERB more, where the bands that the delay leaves unaligned meet it.
-    above = _erb_rate(freqs[inside]) - _erb_rate(low)
+    above = erb_rate(freqs[inside]) - erb_rate(low)
     weight = (1 + _EDGE_WEIGHT * np.exp(-above)) / (24.7 * (0.00437 * freqs[inside] + 1))
     bound = 10 ** (_bound_dB(freqs[~inside], float(config.center_frequencies[0])) / 20)
     solution = _bounded_fit(spectra[inside], spectra[~inside], delayed[inside], weight, bound)
@@ -214,7 +208,7 @@ def _checked_design(config: _Config, delay: Optional[float]) -> _Design:
                          f"({rate / 2:g} Hz): there is nothing to put back together")
     design = _design(config, delay)
     causes = []
-    spacing = float(np.max(np.diff(_erb_rate(cfs))))
+    spacing = float(np.max(np.diff(erb_rate(cfs))))
     if spacing > 0.75:
         causes.append(f"its bands are up to {spacing:.2g} ERB apart (bands at most about 0.5 "
                       "ERB apart, more bands or a narrower range, cover the frequencies "

@@ -31,6 +31,32 @@ T ERB_rate_to_Hz(T erb_rate) {
 }
 
 /**
+ * `count` frequencies in Hz, ascending, evenly spaced on the ERB-rate scale from
+ * `low_Hz` to `high_Hz`: the centre frequencies of a filterbank. A single one
+ * sits at the ERB-rate midpoint of the range.
+ *
+ * @throws std::invalid_argument "Invalid frequency range" unless the ERB-rate
+ *         of `high_Hz` exceeds that of `low_Hz`
+ */
+template <typename T>
+std::vector<T> ERB_space(T low_Hz, T high_Hz, std::size_t count) {
+    const T erb_low = Hz_to_ERB_rate(low_Hz);
+    const T erb_high = Hz_to_ERB_rate(high_Hz);
+    const T range = erb_high - erb_low;
+    const T spacing = count == 1 ? range : range / static_cast<T>(count - 1);
+    const T first = count == 1 ? erb_low + range / T(2) : erb_low;
+    if (spacing <= T(0)) {
+        throw std::invalid_argument("Invalid frequency range");
+    }
+    std::vector<T> frequencies;
+    frequencies.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        frequencies.push_back(ERB_rate_to_Hz(static_cast<T>(i) * spacing + first));
+    }
+    return frequencies;
+}
+
+/**
  * Bank of fourth-order gammatone filters, spaced evenly on the ERB-rate scale.
  *
  * Each feature is, for one filter, the frame average of the filter's
@@ -108,16 +134,7 @@ public:
         if (count != 0) {
             filters.reserve(count);
         }
-        const T erb_low = Hz_to_ERB_rate(low_Hz);
-        const T erb_high = Hz_to_ERB_rate(high_Hz);
-        const T range = erb_high - erb_low;
-        const T spacing = count == 1 ? range : range / static_cast<T>(count - 1);
-        const T first = count == 1 ? erb_low + range / T(2) : erb_low;
-        if (spacing <= T(0)) {
-            throw std::invalid_argument("Invalid frequency range");
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            const T cf = ERB_rate_to_Hz(static_cast<T>(i) * spacing + first);
+        for (const T cf : ERB_space(low_Hz, high_Hz, count)) {
             filters.push_back(design_filter(cf, sample_rate, bandwidth_factor));
         }
         return filters;
