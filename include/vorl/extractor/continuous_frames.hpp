@@ -85,8 +85,6 @@ public:
         }
     }
 
-    /** Number of samples pushed so far. */
-    std::size_t samples_seen() const { return seen_; }
     /** Number of filters, the length of a row. */
     std::size_t width() const { return width_; }
 

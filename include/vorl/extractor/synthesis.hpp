@@ -20,8 +20,8 @@ namespace extractor {
  * d_k samples earlier (zero before the first sample); without weights, w = 1
  * and the products with it are left out, which gives the same bits. The sum
  * starts from 0 and adds the bands in order, so the result does not depend on
- * how samples are split into calls or ranges. The last `longest_delay()` terms
- * of every band are kept from one call to the next: memory is the longest
+ * how samples are split into calls or ranges. The terms of the last samples of
+ * every band, as many as the longest delay, are kept from one call to the next: memory is the longest
  * delay and room for a few spans of samples, never the signal.
  *
  * The terms v_k of a span of samples are laid out band by band (a transpose
@@ -51,8 +51,6 @@ public:
     /** Each band's complex factor, real and imaginary part. */
     const std::vector<double>& factor_re() const { return re_; }
     const std::vector<double>& factor_im() const { return im_; }
-    /** The longest band delay, in samples: the terms kept between calls. */
-    std::size_t longest_delay() const { return longest_; }
 
     /**
      * The `n` output samples of the next chunk into `out[0..n)`, then keeps
