@@ -321,3 +321,13 @@ def test_short_files_share_tasks_and_still_fail_alone(tmp_path, client):
     for path in paths:
         if path != short:
             assert np.array_equal(stored[path.name][...], _rows(path)), path
+
+
+def test_a_store_in_folders_not_yet_made(tmp_path, client):
+    path = _wav(tmp_path / "a.wav")
+    report = corpus.extract([path], CONFIG, str(tmp_path / "new" / "deep" / "f.zarr"),
+                            client=client)
+    assert list(report.done.values()) == ["a.wav"]
+    assert not corpus.extract([tmp_path / "missing.wav"], CONFIG,
+                              str(tmp_path / "other" / "g.zarr"), client=client).done
+    assert not (tmp_path / "other").exists()  # nothing to write: no folders left behind

@@ -442,6 +442,14 @@ def _store_lock(store: Any, run: str) -> Iterator[None]:
         yield
         return
     folder = path[:-len(_LOCK_SUFFIX)]
+    # The store's parent folders are made as Zarr would make them, and go again
+    # if the run put nothing in them.
+    made: List[str] = []
+    parent = os.path.dirname(path)
+    while parent and not os.path.exists(parent):
+        made.append(parent)
+        parent = os.path.dirname(parent)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
     while True:
         fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
         try:
@@ -471,6 +479,9 @@ def _store_lock(store: Any, run: str) -> Iterator[None]:
     finally:
         os.unlink(path)  # while holding it: a run that opened this file tries again
         os.close(fd)
+        for empty in made:  # deepest first
+            with contextlib.suppress(OSError):
+                os.rmdir(empty)
 
 
 @dataclass(frozen=True)
