@@ -984,10 +984,12 @@ class FramedStream(_Stream):
     def __init__(self, config: Gammatone, threads: Optional[int] = 1) -> None:
         super().__init__(config)
         self._threads = _threads(threads)
-        self._buffer: Optional[Array] = None  # (channels, frame_length): the next frame so far
-        self._held = 0  # samples of the next frame in the buffer
-        self._skip = 0  # samples before the next frame still to come (hop > frame)
-        self._seen = 0
+        # (buffer, held, skip, seen): the next frame so far, (channels, frame_length);
+        # how many of its samples are held; samples before the next frame still to
+        # come (hop > frame); samples pushed. One value, replaced by one assignment
+        # once a push has succeeded: a push interrupted anywhere before it (Ctrl-C
+        # is raised between bytecodes) leaves the stream exactly as it was.
+        self._state: Tuple[Optional[Array], int, int, int] = (None, 0, 0, 0)
         self._lock = threading.Lock()
 
     def push(self, chunk: npt.ArrayLike, *, check_finite: bool = True) -> Array:
@@ -1013,34 +1015,33 @@ class FramedStream(_Stream):
     def _push(self, chunk: npt.ArrayLike, check_finite: bool) -> Array:
         config = self.config
         assert isinstance(config, Gammatone)
+        buffer, held, skip, seen = self._state
         data = self._chunk(chunk, check_finite)
         arrived = data.shape[1]
-        skipped = min(self._skip, arrived)
+        skipped = min(skip, arrived)
         data = data[:, skipped:]
-        if self._buffer is None:
-            self._buffer = np.empty((data.shape[0], config.frame_length))
-        if self._held + data.shape[1] < config.frame_length:  # no frame completes
-            self._buffer[:, self._held:self._held + data.shape[1]] = data
-            self._held += data.shape[1]
-            self._skip -= skipped
-            self._seen += arrived
+        if buffer is None:
+            buffer = np.empty((data.shape[0], config.frame_length))
+        if held + data.shape[1] < config.frame_length:  # no frame completes
+            # Past the held samples: nothing reads these until the state says so.
+            buffer[:, held:held + data.shape[1]] = data
             planes = () if config.channel is not None else (data.shape[0],)
-            return np.zeros((*planes, 0, config.num_bands), dtype=config.dtype)
-        joined = np.concatenate([self._buffer[:, :self._held], data], axis=1)
+            none = np.zeros((*planes, 0, config.num_bands), dtype=config.dtype)
+            self._state = (buffer, held + data.shape[1], skip - skipped, seen + arrived)
+            return none
+        joined = np.concatenate([buffer[:, :held], data], axis=1)
         rows = config._finish(config._run(joined, self._threads))
-        # The state changes only once the rows are computed.
         start = config.num_frames(joined.shape[1]) * config.hop_length
         tail = joined[:, start:]
-        self._buffer[:, :tail.shape[1]] = tail
-        self._held = tail.shape[1]
-        self._skip = max(0, start - joined.shape[1])
-        self._seen += arrived
+        following = np.empty_like(buffer)  # the held samples stay as they are until committed
+        following[:, :tail.shape[1]] = tail
+        self._state = (following, tail.shape[1], max(0, start - joined.shape[1]), seen + arrived)
         return rows
 
     @property
     def samples_seen(self) -> int:
         """Samples pushed so far, per channel."""
-        return self._seen
+        return self._state[3]
 
 
 @_doc
