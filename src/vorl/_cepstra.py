@@ -2,14 +2,21 @@
 from __future__ import annotations
 
 import operator
-from typing import TYPE_CHECKING, Iterator, List, Tuple
+from typing import Iterator, List, Protocol, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
 
-if TYPE_CHECKING:
-    from ._gammatone import _Config
+
+
+class _Levels(Protocol):
+    """What `cepstra` reads of a configuration (Gammatone or Cochleagram)."""
+
+    num_bands: int
+    log: bool
+    floor: float
+    dtype: np.dtype
 
 _MAX_ORDER = 16  # deltas of deltas: speech toolkits take 1 or 2
 COMPRESSIONS = ("cuberoot", "log")
@@ -62,7 +69,7 @@ def compress(rows: npt.NDArray[np.float64], log: bool, floor: float,
     return rows if log else np.log10(np.maximum(rows, floor))
 
 
-def cepstra(rows: npt.ArrayLike, config: "_Config", num_ceps: int = 13,
+def cepstra(rows: npt.ArrayLike, config: _Levels, num_ceps: int = 13,
                  compression: str = "cuberoot", lifter: float = 0) -> npt.NDArray[np.floating]:
     """Gammatone cepstral coefficients of rows that a configuration produced.
 

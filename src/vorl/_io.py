@@ -358,6 +358,20 @@ def file_state(path: PathLike, content: bool = False) -> Tuple[Any, ...]:
     return state + (digest(path),) if content else state
 
 
+def read_unchanged(blocks: Iterator[Any], path: PathLike, before: Tuple[Any, ...],
+                   content: bool = False) -> Iterator[Any]:
+    """The blocks, then ValueError if the file's `file_state` is no longer `before`,
+    taken before it was opened: written, replaced or touched meanwhile, its rows
+    would mix versions of it."""
+    yield from blocks
+    try:
+        after: Tuple[Any, ...] = file_state(path, content)
+    except OSError:
+        after = ()
+    if after != before:
+        raise ValueError("the file changed while it was read; nothing is kept of it")
+
+
 def digest(path: PathLike) -> str:
     """BLAKE2b of the file's bytes, read 1 MiB at a time."""
     import hashlib

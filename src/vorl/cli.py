@@ -302,7 +302,7 @@ def _real(path: Path) -> Path:
 def _features(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
-    from ._io import expand, resampler
+    from ._io import expand, read_unchanged, resampler
     from .corpus import keys_for, metadata_of
 
     files, passed_over = expand(args.files)
@@ -331,7 +331,7 @@ def _features(args: argparse.Namespace) -> int:
                                                                       progress=_bars(args))
                 metadata = metadata_of(config, path, rate, resampler(rate, config.sample_rate),
                                        features=analyses.features)
-                blocks = _unchanged_while_read(blocks, path, before)
+                blocks = read_unchanged(blocks, path, before)
                 if archive is not None:
                     archive.add(key, blocks, (frames, width), metadata)
                 else:
@@ -363,21 +363,14 @@ def _features(args: argparse.Namespace) -> int:
 
 
 def _state(path: Path) -> Tuple[object, ...]:
+    """`file_state` of a file before it is opened; () if there is none (opening it
+    then says why)."""
     from ._io import file_state
 
     try:
         return file_state(path)
     except OSError:
-        return ()  # no file to take: opening it says why
-
-
-def _unchanged_while_read(blocks: Iterator[np.ndarray], path: Path,
-                          before: Tuple[object, ...]) -> Iterator[np.ndarray]:
-    """The blocks, then ValueError if the file is not the one it was before it was
-    opened (written, replaced or touched meanwhile): its rows would mix versions."""
-    yield from blocks
-    if _state(path) != before:
-        raise ValueError("it changed while it was read; nothing written for it")
+        return ()
 
 
 def _output_kind(args: argparse.Namespace) -> str:

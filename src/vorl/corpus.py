@@ -528,7 +528,7 @@ class _Writer:
 
     def write(self, task: _Task, threads: Optional[int] = 1) -> str:
         """See `extract_one`."""
-        from ._io import file_state
+        from ._io import file_state, read_unchanged
 
         path = store_path(task.key)
         attrs = _attributes(self.group, task.key)
@@ -545,6 +545,7 @@ class _Writer:
         # The file's checks (readable, rate, length) come before anything is written.
         frames, _, blocks = opened(config, task.path, threads, features,
                                    task.made_by["resampler"] is not None)
+        blocks = read_unchanged(blocks, task.path, before, task.content)
         first = next(blocks)
         shape = first.shape[:-2] + (frames, first.shape[-1])
         # Whose chunks these are, with the array; the metadata comes with the
@@ -566,9 +567,6 @@ class _Writer:
                 pending, held = [gathered[..., whole:, :]], held - whole
         if held:
             array[..., at:at + held, :] = np.concatenate(pending, axis=-2)
-        if file_state(task.path, task.content) != before:
-            raise ValueError(f"{task.path} changed while it was read; its array is not "
-                             "marked complete, and the next run computes it again")
         if not _holds_run(self.store, task.key, task.run):
             raise RuntimeError(f"the array {task.key!r} was re-created or lost chunks while "
                                "this run wrote it (another run writing to the same store?); "
