@@ -25,7 +25,7 @@ namespace {
 
 using Filterbank = vorl::extractor::GammatoneFilterbank<double>;
 using Filter = Filterbank::Filter;
-namespace detail = vorl::extractor::detail;
+namespace detail = vorl::detail;
 
 template <typename F>
 double best_seconds(F&& run, int calls) {

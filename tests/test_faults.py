@@ -1,5 +1,5 @@
-"""What a caller can rely on under faults: interrupted and concurrent pushes,
-damaged, shrinking and unreadable files, full disks, bad magnitudes."""
+"""What a caller can rely on under faults: the cost of tiny pushes; damaged,
+shrinking and unreadable files; full disks; bad magnitudes."""
 import json
 import os
 import subprocess
@@ -15,88 +15,6 @@ from vorl import Gammatone
 from vorl.cli import main
 
 RATE = 16000
-
-
-def test_an_interrupted_framed_push_can_be_pushed_again(monkeypatch):
-    config = Gammatone(RATE, frame_length=256, hop_length=1000, num_bands=8)
-    signal = np.random.default_rng(9).standard_normal(9000)
-    stream = config.stream()
-    real_run, calls = Gammatone._run, []
-
-    def interrupted_once(self, data, threads):
-        calls.append(1)
-        if len(calls) == 2:
-            raise KeyboardInterrupt
-        return real_run(self, data, threads)
-
-    monkeypatch.setattr(Gammatone, "_run", interrupted_once)
-    parts = [stream.push(signal[:2500])]
-    with pytest.raises(KeyboardInterrupt):
-        stream.push(signal[2500:5300])
-    assert stream.samples_seen == 2500
-    parts += [stream.push(signal[2500:5300]), stream.push(signal[5300:])]
-    assert np.array_equal(np.concatenate(parts), config(signal))
-
-
-@pytest.mark.parametrize("frame, hop", [(256, 100), (256, 1000)])
-def test_a_framed_push_interrupted_at_any_line_leaves_the_stream_as_it_was(frame, hop):
-    """Ctrl-C is raised between bytecodes: raise it before each line of a push in
-    turn, up to its commit (not at a `return`, after which the push has its
-    result), push the same chunk again, and the rows are still one call's."""
-    import linecache
-    import sys
-
-    config = Gammatone(RATE, frame_length=frame, hop_length=hop, num_bands=8, channel=None)
-    signal = np.random.default_rng(3).standard_normal((2, 6000))
-    ends = np.cumsum([50, 700, 3, 900, 0, 1400, 1])
-    chunks = np.split(signal, ends, axis=1)  # contiguous, the last one the rest
-    code = vorl._gammatone.FramedStream._push.__code__
-    for target in range(1, 40):
-        stream, parts = config.stream(), []
-        for chunk in chunks:
-            lines = [0]
-
-            def trace(frame_, event, arg):
-                if frame_.f_code is code and event == "line":
-                    lines[0] += 1
-                    text = linecache.getline(code.co_filename, frame_.f_lineno).strip()
-                    if lines[0] == target and not text.startswith("return"):
-                        raise KeyboardInterrupt
-                return trace
-
-            sys.settrace(lambda f, e, a: trace if f.f_code is code else None)
-            try:
-                parts.append(stream.push(chunk))
-            except KeyboardInterrupt:
-                sys.settrace(None)
-                parts.append(stream.push(chunk))  # the same chunk again
-            finally:
-                sys.settrace(None)
-        assert np.array_equal(np.concatenate(parts, axis=1), config(signal)), target
-
-
-def test_a_framed_stream_refuses_a_second_thread(monkeypatch):
-    config = Gammatone(RATE, frame_length=256, num_bands=8)
-    stream = config.stream()
-    inside, release = threading.Event(), threading.Event()
-    real_run = Gammatone._run
-
-    def slow(self, data, threads):
-        inside.set()
-        release.wait(10)
-        return real_run(self, data, threads)
-
-    monkeypatch.setattr(Gammatone, "_run", slow)
-    signal = np.random.default_rng(1).standard_normal(4000)
-    first = threading.Thread(target=lambda: results.append(stream.push(signal)))
-    results = []
-    first.start()
-    assert inside.wait(10)
-    with pytest.raises(RuntimeError, match="another push"):
-        stream.push(signal)
-    release.set()
-    first.join()
-    assert np.array_equal(results[0], config(signal))
 
 
 def test_one_sample_pushes_do_not_cost_the_frame_length():

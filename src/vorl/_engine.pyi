@@ -34,6 +34,25 @@ class Stream:
     def push(self, chunk: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]: ...
     @property
     def samples_seen(self) -> int: ...
+    @property
+    def channels(self) -> Optional[int]: ...
+
+class FramedStream:
+    def __init__(
+        self,
+        bank: Bank,
+        frame_length: int,
+        hop_length: int,
+        channel: Optional[int],
+        log: bool,
+        floor: float,
+        threads: int,
+    ) -> None: ...
+    def push(self, chunk: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]: ...
+    @property
+    def samples_seen(self) -> int: ...
+    @property
+    def channels(self) -> Optional[int]: ...
 
 class Synthesis:
     def __init__(

@@ -14,7 +14,6 @@ import contextvars
 import math
 import operator
 import os
-import threading
 import warnings
 from typing import (TYPE_CHECKING, Any, Dict, Iterator, Optional, Sequence, Tuple, TypeVar,
                     Union)
@@ -588,6 +587,14 @@ def _check_finite(data: Array) -> None:
                              f"{start + sample}; pass check_finite=False to analyse it as it is")
 
 
+def _column_major(data: Array) -> Array:
+    """The signal as the framed extractor reads it in place: column-major; copied only if
+    it is not."""
+    if data.flags.f_contiguous and data.flags.aligned and min(data.strides) >= 0:
+        return data
+    return np.array(data, dtype=np.float64, order="F")
+
+
 def _rebuild(cls: type, arguments: Dict[str, Any]) -> _Config:
     """A configuration as stored (pickled, or described in a store): as it was made,
     even where today's checks would refuse it (high_Hz at or above Nyquist)."""
@@ -711,10 +718,7 @@ class Gammatone(_Config):
         return FramedStream(self, threads)
 
     def _run(self, data: Array, threads: Optional[int]) -> Array:
-        # The extractor reads column-major frames in place; copy only if it cannot.
-        if not (data.flags.f_contiguous and data.flags.aligned and min(data.strides) >= 0):
-            data = np.array(data, dtype=np.float64, order="F")
-        return _engine.framed(data, self._bank(), self.frame_length, self.hop_length,
+        return _engine.framed(_column_major(data), self._bank(), self.frame_length, self.hop_length,
                               self.channel, self.log, self.floor, _threads(threads))
 
 
@@ -894,27 +898,36 @@ class _Stream:
     count. The concatenation of what `push` returns equals one call of the
     configuration on the concatenated chunks, bit for bit."""
 
+    _native: Any  # the native stream: its pushes follow one protocol (see the subclasses)
+
     def __init__(self, config: _Config) -> None:
         self.config = config
-        self._channels: Optional[int] = None
 
     def _chunk(self, chunk: npt.ArrayLike, check_finite: bool) -> Array:
         data = np.asarray(chunk)
         channels = data.shape[0] if data.ndim == 2 else 1
-        if self._channels is not None and channels != self._channels:
+        first = self._native.channels
+        if first is not None and channels != first:
             hint = ("; it looks like (samples, channels): push chunk.T (chunks are "
-                    "(channels, samples))" if data.ndim == 2 and data.shape[1] == self._channels
+                    "(channels, samples))" if data.ndim == 2 and data.shape[1] == first
                     else "")
             raise ValueError(f"chunk has {channels} channel(s), but the stream's first "
-                             f"chunk had {self._channels}{hint}")
-        data = self.config._prepare(data, whole_frames=False, check_finite=check_finite)
-        self._channels = channels
-        return data
+                             f"chunk had {first}{hint}")
+        return self.config._prepare(data, whole_frames=False, check_finite=check_finite)
+
+    @property
+    def samples_seen(self) -> int:
+        """Samples pushed so far, per channel."""
+        return int(self._native.samples_seen)
 
 
 @_doc
 class ContinuousStream(_Stream):
     """A `Cochleagram` fed in chunks; see `Cochleagram.stream`.
+
+    A push that fails or is interrupted (Ctrl-C) leaves the stream as it was,
+    so pushing the same chunk again gives the one-call bits. One push runs at a
+    time: a push from another thread meanwhile raises RuntimeError.
 
     Parameters
     ----------
@@ -954,20 +967,14 @@ class ContinuousStream(_Stream):
         return _finish_output(self.config, self.output, self._bank,
                               self._native.push(self._chunk(chunk, check_finite)))
 
-    @property
-    def samples_seen(self) -> int:
-        """Samples pushed so far, per channel."""
-        return int(self._native.samples_seen)
-
 
 @_doc
 class FramedStream(_Stream):
     """A `Gammatone` fed in chunks; see `Gammatone.stream`.
 
-    Keeps the samples
-    of the next frame that have arrived, never more than a frame, in a buffer
-    of one frame, so that a push costs the length of its chunk (and the frames
-    it completes), not the frame's.
+    Keeps the samples of the next frame that have arrived, never more than a
+    frame, so that a push costs the length of its chunk (and the frames it
+    completes), not the frame's.
 
     A push that fails or is interrupted (Ctrl-C) leaves the stream as it was,
     so pushing the same chunk again gives the one-call bits. One push runs at a
@@ -983,14 +990,9 @@ class FramedStream(_Stream):
 
     def __init__(self, config: Gammatone, threads: Optional[int] = 1) -> None:
         super().__init__(config)
-        self._threads = _threads(threads)
-        # (buffer, held, skip, seen): the next frame so far, (channels, frame_length);
-        # how many of its samples are held; samples before the next frame still to
-        # come (hop > frame); samples pushed. One value, replaced by one assignment
-        # once a push has succeeded: a push interrupted anywhere before it (Ctrl-C
-        # is raised between bytecodes) leaves the stream exactly as it was.
-        self._state: Tuple[Optional[Array], int, int, int] = (None, 0, 0, 0)
-        self._lock = threading.Lock()
+        self._native = _engine.FramedStream(config._bank(), config.frame_length,
+                                            config.hop_length, config.channel, config.log,
+                                            config.floor, _threads(threads))
 
     def push(self, chunk: npt.ArrayLike, *, check_finite: bool = True) -> Array:
         """Analyse the next chunk of the signal.
@@ -1005,43 +1007,8 @@ class FramedStream(_Stream):
         ndarray
             The rows of the frames that `chunk` completes (possibly none).
         """
-        if not self._lock.acquire(blocking=False):
-            raise RuntimeError("push() called while another push() of this stream runs")
-        try:
-            return self._push(chunk, check_finite)
-        finally:
-            self._lock.release()
-
-    def _push(self, chunk: npt.ArrayLike, check_finite: bool) -> Array:
-        config = self.config
-        assert isinstance(config, Gammatone)
-        buffer, held, skip, seen = self._state
-        data = self._chunk(chunk, check_finite)
-        arrived = data.shape[1]
-        skipped = min(skip, arrived)
-        data = data[:, skipped:]
-        if buffer is None:
-            buffer = np.empty((data.shape[0], config.frame_length))
-        if held + data.shape[1] < config.frame_length:  # no frame completes
-            # Past the held samples: nothing reads these until the state says so.
-            buffer[:, held:held + data.shape[1]] = data
-            planes = () if config.channel is not None else (data.shape[0],)
-            none = np.zeros((*planes, 0, config.num_bands), dtype=config.dtype)
-            self._state = (buffer, held + data.shape[1], skip - skipped, seen + arrived)
-            return none
-        joined = np.concatenate([buffer[:, :held], data], axis=1)
-        rows = config._finish(config._run(joined, self._threads))
-        start = config.num_frames(joined.shape[1]) * config.hop_length
-        tail = joined[:, start:]
-        following = np.empty_like(buffer)  # the held samples stay as they are until committed
-        following[:, :tail.shape[1]] = tail
-        self._state = (following, tail.shape[1], max(0, start - joined.shape[1]), seen + arrived)
-        return rows
-
-    @property
-    def samples_seen(self) -> int:
-        """Samples pushed so far, per channel."""
-        return self._state[3]
+        return self.config._finish(self._native.push(_column_major(
+            self._chunk(chunk, check_finite))))
 
 
 @_doc

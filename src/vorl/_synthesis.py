@@ -400,10 +400,7 @@ class Synthesis:
         samples = bands.shape[-2]
         weights = None if mask is None else self._weights(
             _checked_mask(mask, self.config.num_bands), samples, 0, samples)
-        planes = bands if bands.ndim == 3 else bands[np.newaxis]
-        out = np.stack([self._native(threads).push(_pairs(plane), weights)
-                        for plane in planes])
-        return out if bands.ndim == 3 else out[0]
+        return self._native(threads).push(_pairs(bands), weights)
 
     def _weights(self, values: Array, samples: int, start: int, stop: int) -> Array:
         """Weights of samples start..stop-1 of a signal of `samples` samples, from a
@@ -438,6 +435,10 @@ class SynthesisStream:
     returns equals one call on the concatenated chunks, bit for bit. Its memory
     is the longest band delay.
 
+    A push that fails or is interrupted (Ctrl-C) leaves the stream as it was,
+    so the same chunk can be pushed again. One push runs at a time: a push from
+    another thread meanwhile raises RuntimeError.
+
     Parameters
     ----------
     synthesis : Synthesis
@@ -448,8 +449,7 @@ class SynthesisStream:
 
     def __init__(self, synthesis: Synthesis, threads: Optional[int] = 1) -> None:
         self.synthesis = synthesis
-        self._planes: Optional[List[Any]] = None
-        self._threads = _threads(threads)  # checked here, not at the first push
+        self._native = synthesis._native(threads)
 
     def push(self, z_chunk: npt.ArrayLike, mask_chunk: Optional[npt.ArrayLike] = None, *,
              check_finite: bool = True) -> Array:
@@ -478,15 +478,7 @@ class SynthesisStream:
                 raise ValueError(f"mask_chunk has {weights.shape[0]} rows for "
                                  f"{bands.shape[-2]} samples: give one per sample")
             weights = np.ascontiguousarray(weights)
-        planes = bands if bands.ndim == 3 else bands[np.newaxis]
-        if self._planes is None:
-            self._planes = [self.synthesis._native(self._threads) for _ in planes]
-        elif len(self._planes) != len(planes):
-            raise ValueError(f"chunk has {len(planes)} channel(s), but the stream's first "
-                             f"chunk had {len(self._planes)}")
-        out = np.stack([native.push(_pairs(plane), weights)
-                        for native, plane in zip(self._planes, planes)])
-        return out if bands.ndim == 3 else out[0]
+        return self._native.push(_pairs(bands), weights)
 
 
 def _read_only(values: np.ndarray) -> np.ndarray:

@@ -1,5 +1,5 @@
-#include <vorl/extractor/continuous_filterbank.hpp>
-#include <vorl/extractor/continuous_frames.hpp>
+#include <vorl/continuous/continuous_filterbank.hpp>
+#include <vorl/continuous/continuous_frames.hpp>
 
 #include <gtest/gtest.h>
 
@@ -11,13 +11,13 @@
 
 namespace {
 
-using vorl::extractor::ContinuousFilterbank;
-using vorl::extractor::ContinuousFrames;
+using vorl::ContinuousFilterbank;
+using vorl::ContinuousFrames;
 using Filterbank = vorl::extractor::GammatoneFilterbank<double>;
 using Filter = Filterbank::Filter;
-using State = vorl::extractor::detail::GammatoneState<double>;
+using State = vorl::detail::GammatoneState<double>;
 using Vec = std::vector<double>;
-using Output = vorl::extractor::detail::Output;
+using Output = vorl::detail::Output;
 
 double identity(double x) { return x; }
 
@@ -37,7 +37,7 @@ Vec noise(std::size_t n, unsigned seed = 1) {
 // The scalar recursion of each filter, carried through the whole signal: (samples x filters),
 // or (samples x filters) (re, im) pairs for the analytic output.
 Vec scalar_outputs(const Filterbank& fb, const Vec& x, Output what) {
-    namespace d = vorl::extractor::detail;
+    namespace d = vorl::detail;
     const std::size_t m = fb.filters.size();
     Vec out(x.size() * m * (what == Output::analytic ? 2 : 1));
     for (std::size_t k = 0; k < m; ++k) {
@@ -62,7 +62,7 @@ Vec scalar_outputs(const Filterbank& fb, const Vec& x, Output what) {
 
 std::vector<State> at_rest(std::size_t m) {
     std::vector<State> states(m);
-    for (State& s : states) vorl::extractor::detail::start_at_rest(s, 0.0);
+    for (State& s : states) vorl::detail::start_at_rest(s, 0.0);
     return states;
 }
 
@@ -80,7 +80,7 @@ TEST_P(Counts, EveryKernelMatchesTheScalarRecursionAcrossCalls) {
     for (const Output what : {Output::envelope, Output::band_signal, Output::analytic}) {
         const Vec expected = scalar_outputs(fb, x, what);
         const std::size_t cols = what == Output::analytic ? 2 * m : m;
-        for (const auto& kernel : vorl::extractor::detail::gammatone_kernels<Filter>) {
+        for (const auto& kernel : vorl::detail::gammatone_kernels<Filter>) {
             if (!kernel.supported()) continue;
             std::vector<State> states = at_rest(m);
             Vec out(x.size() * cols, -1.0);
@@ -102,7 +102,7 @@ TEST_P(Counts, EveryKernelMatchesTheScalarRecursionAcrossCalls) {
 }
 
 TEST_P(Counts, EveryKernelGivesTheSynthesisTermsOfTheAnalyticOutput) {
-    namespace d = vorl::extractor::detail;
+    namespace d = vorl::detail;
     const Filterbank fb(64, GetParam(), 44100, identity, -1, 50, 8000, 0.002);
     const Vec x = noise(400, 11);
     const std::size_t m = fb.filters.size();
@@ -140,7 +140,7 @@ TEST_P(Counts, EveryKernelGivesTheSynthesisTermsOfTheAnalyticOutput) {
 }
 
 TEST_P(Counts, EveryKernelAddsEnvelopesToAnyNumberOfFrameSums) {
-    namespace d = vorl::extractor::detail;
+    namespace d = vorl::detail;
     const Filterbank fb(64, GetParam(), 44100, identity, -1, 50, 8000, 0.002);
     const Vec x = noise(500, 5);
     const std::size_t m = fb.filters.size();
@@ -183,7 +183,7 @@ TEST_P(Counts, EveryKernelWritesOnlyItsFiltersColumnsOfAWiderRow) {
     const std::size_t m = fb.filters.size(), stride = m + 3;
     for (const Output what : {Output::envelope, Output::band_signal}) {
         const Vec expected = scalar_outputs(fb, x, what);
-        for (const auto& kernel : vorl::extractor::detail::gammatone_kernels<Filter>) {
+        for (const auto& kernel : vorl::detail::gammatone_kernels<Filter>) {
             if (!kernel.supported()) continue;
             std::vector<State> states = at_rest(m);
             Vec out(x.size() * stride + 8, -7.0);  // padding lanes must write nothing
@@ -262,7 +262,7 @@ TEST(ContinuousFilterbank, FirstFrameEqualsTheFramedExtractor) {
     for (std::size_t k = 0; k < 64; ++k) {
         double sum = 0;
         for (std::size_t t = 0; t < 1024; ++t) sum += totals[t * 64 + k];
-        EXPECT_TRUE(same(vorl::extractor::detail::frame_average(sum, fb.decay, 1024), framed[k]))
+        EXPECT_TRUE(same(vorl::detail::frame_average(sum, fb.decay, 1024), framed[k]))
             << "band " << k;
     }
 }
@@ -282,7 +282,7 @@ TEST_P(Framing, RowsSumTheEnvelopesOfTheirFramesInAnyChunking) {
         for (std::size_t k = 0; k < 19; ++k) {
             double sum = 0;
             for (std::size_t t = start; t < start + length; ++t) sum += env[t * 19 + k];
-            expected.push_back(vorl::extractor::detail::frame_average(sum, fb.decay, length));
+            expected.push_back(vorl::detail::frame_average(sum, fb.decay, length));
         }
     }
     std::mt19937 rng(length * 100 + hop);

@@ -2,7 +2,7 @@
 // continuous rows for inputs made from integers and exact divisions only. The
 // values below were computed on x86-64; the aarch64 build, run under qemu, must
 // give them too.
-#include <vorl/extractor/continuous_frames.hpp>
+#include <vorl/continuous/continuous_frames.hpp>
 #include <vorl/extractor/gammatone_filterbank.hpp>
 
 #include <gtest/gtest.h>
@@ -53,7 +53,7 @@ TEST(Digest, DesignFramedAndContinuousRowsAreTheSameBitsOnEveryMachine) {
     for (std::size_t start = 0; start + 1024 <= x.size(); start += 512) {
         for (double v : fb(Vec(x.begin() + start, x.begin() + start + 1024))) framed.add(v);
     }
-    vorl::extractor::ContinuousFrames frames(fb.filters, fb.decay, 1024, 512, log10_of);
+    vorl::ContinuousFrames frames(fb.filters, fb.decay, 1024, 512, log10_of);
     frames.push(x.data(), x.size(), [&](const double* row) {
         for (std::size_t k = 0; k < 64; ++k) continuous.add(row[k]);
     });

@@ -15,7 +15,7 @@ namespace {
 
 using Filterbank = vorl::extractor::GammatoneFilterbank<double>;
 using Filter = Filterbank::Filter;
-using Kernel = vorl::extractor::detail::GammatoneKernel<Filter>;
+using Kernel = vorl::detail::GammatoneKernel<Filter>;
 using Vec = std::vector<double>;
 
 double identity(double x) { return x; }
@@ -60,7 +60,7 @@ Vec frame_of(const std::string& kind, std::size_t n) {
 
 std::vector<Kernel> kernels_of_this_cpu() {
     std::vector<Kernel> found;
-    for (const Kernel& k : vorl::extractor::detail::gammatone_kernels<Filter>)
+    for (const Kernel& k : vorl::detail::gammatone_kernels<Filter>)
         if (k.supported()) found.push_back(k);
     return found;
 }
@@ -75,9 +75,9 @@ TEST_P(Lanes, EveryKernelMatchesScalarProcessBitForBit) {
     const Vec expected = reference(fb, frame);
     // Rotations computed, looked up for the whole frame (and beyond), for part
     // of it, or for none of it.
-    std::vector<vorl::extractor::detail::RotationTable> tables;
+    std::vector<vorl::detail::RotationTable> tables;
     for (std::size_t length : {n + 3, n, n / 2, std::size_t(1), std::size_t(0)}) {
-        tables.push_back(vorl::extractor::detail::make_rotation_table(fb.filters.data(), count,
+        tables.push_back(vorl::detail::make_rotation_table(fb.filters.data(), count,
                                                                       length));
     }
     for (const Kernel& k : kernels_of_this_cpu()) {
@@ -111,8 +111,8 @@ INSTANTIATE_TEST_SUITE_P(ShortAndOddFrames, Lanes,
                                             ::testing::Values(0, 1, 2, 7, 1001)));
 
 TEST(RotationTable, IsBoundedAndTheExtractorStillMatchesBeyondIt) {
-    using vorl::extractor::detail::max_rotation_table_bytes;
-    using vorl::extractor::detail::rotation_table_length;
+    using vorl::detail::max_rotation_table_bytes;
+    using vorl::detail::rotation_table_length;
     EXPECT_EQ(rotation_table_length(64, 1024), 1024u);  // the default bank: whole frames
     EXPECT_EQ(rotation_table_length(0, 1024), 0u);
     // Rows of 1 MiB and more leave no room for a sample and its continuation: no table.
@@ -124,7 +124,7 @@ TEST(RotationTable, IsBoundedAndTheExtractorStillMatchesBeyondIt) {
     const std::size_t count = 256, n = 1500, length = rotation_table_length(count, n);
     EXPECT_EQ(length, max_rotation_table_bytes / 4096 - 1);
     ASSERT_LT(length, n);
-    const auto table = vorl::extractor::detail::make_rotation_table(
+    const auto table = vorl::detail::make_rotation_table(
         bank(count).filters.data(), count, length);
     EXPECT_LE(table.values.size() * sizeof(double), max_rotation_table_bytes);
 
@@ -138,7 +138,7 @@ TEST(RotationTable, IsBoundedAndTheExtractorStillMatchesBeyondIt) {
 TEST(GammatoneKernels, BaselineKernelAlwaysAvailable) {
     const auto kernels = kernels_of_this_cpu();
     ASSERT_FALSE(kernels.empty());
-    EXPECT_STREQ(vorl::extractor::detail::best_gammatone_kernel<Filter>().name, kernels[0].name);
+    EXPECT_STREQ(vorl::detail::best_gammatone_kernel<Filter>().name, kernels[0].name);
 }
 
 TEST(GammatoneCompute, ShortOutputIsRejectedUntouched) {
@@ -224,9 +224,9 @@ TEST(GammatoneDesign, ErbRateRoundTrip) {
 namespace {
 template <int W>
 void expect_lane_flush_is_scalar_flush(const Vec& values) {
-    using vorl::extractor::detail::Lanes;
-    using Math = vorl::extractor::detail::LaneMath<W>;
-    using Scalar = vorl::extractor::detail::ScalarMath<double>;
+    using vorl::detail::Lanes;
+    using Math = vorl::detail::LaneMath<W>;
+    using Scalar = vorl::detail::ScalarMath<double>;
     for (const double v : values) {
         typename Lanes<W>::Vec lanes = {};
         lanes += v;
@@ -237,7 +237,7 @@ void expect_lane_flush_is_scalar_flush(const Vec& values) {
 }  // namespace
 
 TEST(LaneFlush, IsTheScalarFlushAroundTheThreshold) {
-    const double thr = vorl::extractor::detail::flush_threshold;
+    const double thr = vorl::detail::flush_threshold;
     const double inf = std::numeric_limits<double>::infinity();
     Vec values{0.0, -0.0, 1.0, -1.0, inf, -inf, std::nan(""), -std::nan(""),
                std::numeric_limits<double>::denorm_min()};

@@ -1,4 +1,4 @@
-#include <vorl/extractor/synthesis.hpp>
+#include <vorl/synthesis/synthesis.hpp>
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 namespace {
 
-using vorl::extractor::Synthesis;
+using vorl::Synthesis;
 using Vec = std::vector<double>;
 
 Vec random_values(std::size_t n, unsigned seed) {
@@ -81,7 +81,7 @@ TEST(Synthesis, AnyChunkingAndRangesGiveTheBitsOfTheDefinition) {
 }
 
 TEST(Synthesis, EveryKernelGivesTheSameBits) {
-    namespace d = vorl::extractor::detail;
+    namespace d = vorl::detail;
     const std::size_t n = 1100, m = 21;
     const Vec re = random_values(m, 5), im = random_values(m, 6);
     const Vec z = random_values(2 * n * m, 7), w = random_values(n * m, 8);

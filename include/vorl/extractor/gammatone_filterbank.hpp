@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vorl/extractor/detail/gammatone_recursion.hpp"
+#include "vorl/kernels/gammatone_recursion.hpp"
 #include "vorl/extractor/extractor.hpp"
 
 #include <fmt/format.h>

@@ -6,17 +6,14 @@
 // terms added to the span's sums. Every lane performs the scalar operations in
 // the scalar order, so every instruction set gives the same bits.
 
-#include "vorl/extractor/detail/gammatone_recursion.hpp"
+#include "vorl/kernels/gammatone_recursion.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <vector>
 
-#define VORL_SYNTHESIS_INLINE inline __attribute__((always_inline))
-
 namespace vorl {
-namespace extractor {
 namespace detail {
 
 /** The design a synthesis renders with, and the terms it kept from earlier samples. */
@@ -49,7 +46,7 @@ enum class Source { pairs, weighted_pairs, terms };
 
 /** Band k's term of row `s` of the chunk, one band at a time (`synthesis_term`). */
 template <Source From>
-VORL_SYNTHESIS_INLINE double band_term(const SynthesisPlan& p, const double* z,
+VORL_INLINE double band_term(const SynthesisPlan& p, const double* z,
                                        const double* weights, std::size_t s, std::size_t k) {
     const std::size_t at = s * p.bands + k;
     if (From == Source::terms) return z[at];
@@ -60,13 +57,13 @@ VORL_SYNTHESIS_INLINE double band_term(const SynthesisPlan& p, const double* z,
 
 /** Unaligned loads and stores of W-lane vectors. */
 template <int W>
-VORL_SYNTHESIS_INLINE typename Lanes<W>::Vec load_lanes(const double* p) {
+VORL_INLINE typename Lanes<W>::Vec load_lanes(const double* p) {
     typename Lanes<W>::Vec v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 template <int W>
-VORL_SYNTHESIS_INLINE void store_lanes(double* p, const typename Lanes<W>::Vec& v) {
+VORL_INLINE void store_lanes(double* p, const typename Lanes<W>::Vec& v) {
     std::memcpy(p, &v, sizeof v);
 }
 
@@ -75,7 +72,7 @@ VORL_SYNTHESIS_INLINE void store_lanes(double* p, const typename Lanes<W>::Vec& 
  * blocks of B lanes between vectors i and i + B (B = 1, 2, 4, ...).
  */
 template <int W, int B>
-VORL_SYNTHESIS_INLINE void transpose_lanes(typename Lanes<W>::Vec (&v)[W]) {
+VORL_INLINE void transpose_lanes(typename Lanes<W>::Vec (&v)[W]) {
     if constexpr (B < W) {
         using Vec = typename Lanes<W>::Vec;
         typename Lanes<W>::Mask low, high;
@@ -104,7 +101,7 @@ VORL_SYNTHESIS_INLINE void transpose_lanes(typename Lanes<W>::Vec (&v)[W]) {
  * real and imaginary parts), then the W x W tile is transposed.
  */
 template <int W, Source From>
-VORL_SYNTHESIS_INLINE void synthesis_tile(const SynthesisPlan& p, const double* z,
+VORL_INLINE void synthesis_tile(const SynthesisPlan& p, const double* z,
                                           const double* weights, std::size_t s, std::size_t k,
                                           double* dest, std::size_t stride) {
     using Vec = typename Lanes<W>::Vec;
@@ -146,7 +143,7 @@ VORL_SYNTHESIS_INLINE void synthesis_tile(const SynthesisPlan& p, const double* 
  * from]`: whole W x W tiles, the rows and bands left over one at a time.
  */
 template <int W, Source From>
-VORL_SYNTHESIS_INLINE void synthesis_terms(const SynthesisPlan& p, const double* z,
+VORL_INLINE void synthesis_terms(const SynthesisPlan& p, const double* z,
                                            const double* weights, std::size_t from,
                                            std::size_t to, double* dest, std::size_t stride) {
     const std::size_t m = p.bands, whole_bands = m / W * W;
@@ -171,7 +168,7 @@ VORL_SYNTHESIS_INLINE void synthesis_terms(const SynthesisPlan& p, const double*
 
 /** `synthesis_terms` for what the chunk holds. */
 template <int W>
-VORL_SYNTHESIS_INLINE void synthesis_terms_of(const SynthesisPlan& p, const double* z,
+VORL_INLINE void synthesis_terms_of(const SynthesisPlan& p, const double* z,
                                               const double* weights, std::size_t from,
                                               std::size_t to, double* dest, std::size_t stride) {
     if (p.from_terms) {
@@ -189,7 +186,7 @@ VORL_SYNTHESIS_INLINE void synthesis_terms_of(const SynthesisPlan& p, const doub
  * chunk. `dest` may be where the kept terms are.
  */
 template <int W>
-VORL_SYNTHESIS_INLINE void synthesis_history(const SynthesisPlan& p, const double* z,
+VORL_INLINE void synthesis_history(const SynthesisPlan& p, const double* z,
                                              const double* weights, std::size_t t, double* dest,
                                              std::size_t stride) {
     const std::size_t h = p.longest, from_chunk = std::min(t, h), kept = h - from_chunk;
@@ -210,7 +207,7 @@ VORL_SYNTHESIS_INLINE void synthesis_history(const SynthesisPlan& p, const doubl
  * next span would not fit, the history moves to the front of the lines.
  */
 template <int W>
-VORL_SYNTHESIS_INLINE void synthesis_span_of(const SynthesisPlan& p, double* lines,
+VORL_INLINE void synthesis_span_of(const SynthesisPlan& p, double* lines,
                                              std::size_t& start, const double* z,
                                              const double* weights, std::size_t s0,
                                              std::size_t count, double* out) {
@@ -246,7 +243,7 @@ VORL_SYNTHESIS_INLINE void synthesis_span_of(const SynthesisPlan& p, double* lin
  * of its own that start from the terms before t0: ranges may run at once.
  */
 template <int W>
-VORL_SYNTHESIS_INLINE void render_synthesis(const SynthesisPlan& p, const double* z,
+VORL_INLINE void render_synthesis(const SynthesisPlan& p, const double* z,
                                             const double* weights, std::size_t n,
                                             std::size_t t0, std::size_t t1, double* out) {
     t1 = std::min(t1, n);
@@ -266,7 +263,7 @@ VORL_SYNTHESIS_INLINE void render_synthesis(const SynthesisPlan& p, const double
  * at `start` (see `synthesis_span_of`).
  */
 template <int W>
-VORL_SYNTHESIS_INLINE void push_synthesis(const SynthesisPlan& p, double* lines,
+VORL_INLINE void push_synthesis(const SynthesisPlan& p, double* lines,
                                           std::size_t& start, const double* z,
                                           const double* weights, std::size_t n, double* out) {
     for (std::size_t s0 = 0; s0 < n; s0 += synthesis_span) {
@@ -287,58 +284,38 @@ struct SynthesisKernel {
     bool (*supported)();
 };
 
-// The functions of the table for W lanes, compiled for the instruction set of `Target`.
-#define VORL_SYNTHESIS_VARIANT(suffix, W, attributes)                                           \
-    attributes inline void render_synthesis_##suffix(                                         \
-        const SynthesisPlan& p, const double* z, const double* w, std::size_t n,              \
-        std::size_t t0, std::size_t t1, double* out) {                                        \
-        render_synthesis<W>(p, z, w, n, t0, t1, out);                                         \
-    }                                                                                         \
-    attributes inline void synthesis_history_##suffix(const SynthesisPlan& p, const double* z, \
-                                                      const double* w, std::size_t t,          \
-                                                      double* dest, std::size_t stride) {      \
-        synthesis_history<W>(p, z, w, t, dest, stride);                                       \
-    }                                                                                         \
-    attributes inline void push_synthesis_##suffix(                                           \
-        const SynthesisPlan& p, double* lines, std::size_t& start, const double* z,           \
-        const double* w, std::size_t n, double* out) {                                        \
-        push_synthesis<W>(p, lines, start, z, w, n, out);                                     \
+// The variants, one per instruction set of the list.
+#define VORL_SYNTHESIS_VARIANT(isa, W, K, target)                                              \
+    target inline void render_synthesis_##isa(const SynthesisPlan& p, const double* z,         \
+                                              const double* w, std::size_t n, std::size_t t0,  \
+                                              std::size_t t1, double* out) {                   \
+        render_synthesis<W>(p, z, w, n, t0, t1, out);                                          \
+    }                                                                                          \
+    target inline void synthesis_history_##isa(const SynthesisPlan& p, const double* z,        \
+                                               const double* w, std::size_t t, double* dest,   \
+                                               std::size_t stride) {                           \
+        synthesis_history<W>(p, z, w, t, dest, stride);                                        \
+    }                                                                                          \
+    target inline void push_synthesis_##isa(const SynthesisPlan& p, double* lines,             \
+                                            std::size_t& start, const double* z,               \
+                                            const double* w, std::size_t n, double* out) {     \
+        push_synthesis<W>(p, lines, start, z, w, n, out);                                      \
     }
-
-#if defined(__x86_64__) || defined(__i386__)
-VORL_SYNTHESIS_VARIANT(avx512, 8, __attribute__((target("avx512f"))))
-VORL_SYNTHESIS_VARIANT(avx2, 4, __attribute__((target("avx2"))))
-inline bool synthesis_has_avx512f() { return __builtin_cpu_supports("avx512f"); }
-inline bool synthesis_has_avx2() { return __builtin_cpu_supports("avx2"); }
-#endif
-VORL_SYNTHESIS_VARIANT(two_lanes, 2, )
-inline bool synthesis_always() { return true; }
+VORL_FOR_EACH_ISA(VORL_SYNTHESIS_VARIANT)
 #undef VORL_SYNTHESIS_VARIANT
 
-#define VORL_SYNTHESIS_ENTRY(name, suffix, supported)                                        \
-    {name, &render_synthesis_##suffix, &synthesis_history_##suffix, &push_synthesis_##suffix, \
-     &supported}
-
-/** Every variant, widest first; the last runs everywhere. */
-inline const SynthesisKernel synthesis_kernels[] = {
-#if defined(__x86_64__) || defined(__i386__)
-    VORL_SYNTHESIS_ENTRY("avx512f", avx512, synthesis_has_avx512f),
-    VORL_SYNTHESIS_ENTRY("avx2", avx2, synthesis_has_avx2),
-#endif
-    VORL_SYNTHESIS_ENTRY("two lanes", two_lanes, synthesis_always),
-};
+#define VORL_SYNTHESIS_ENTRY(isa, W, K, target)                                         \
+    {#isa, &render_synthesis_##isa, &synthesis_history_##isa, &push_synthesis_##isa, \
+     &simd::supports_##isa},
+/** Every variant, in the order of the instruction sets. */
+inline const SynthesisKernel synthesis_kernels[] = {VORL_FOR_EACH_ISA(VORL_SYNTHESIS_ENTRY)};
 #undef VORL_SYNTHESIS_ENTRY
 
-/** The widest variant this CPU supports, chosen once. */
+/** The variant for the instruction set chosen for this process. */
 inline const SynthesisKernel& best_synthesis_kernel() {
-    static const SynthesisKernel& chosen =
-        *std::find_if(std::begin(synthesis_kernels), std::end(synthesis_kernels),
-                      [](const SynthesisKernel& k) { return k.supported(); });
-    return chosen;
+    return simd::dispatch(synthesis_kernels);
 }
 
 }  // namespace detail
-}  // namespace extractor
 }  // namespace vorl
 
-#undef VORL_SYNTHESIS_INLINE

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vorl/extractor/continuous_filterbank.hpp"
-#include "vorl/extractor/detail/gammatone_recursion.hpp"
+#include "vorl/continuous/continuous_filterbank.hpp"
+#include "vorl/kernels/gammatone_recursion.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -11,7 +11,6 @@
 #include <vector>
 
 namespace vorl {
-namespace extractor {
 
 /**
  * Frame rows of gammatone filters that run continuously through a signal.
@@ -105,5 +104,4 @@ private:
     std::size_t oldest_ = 0;    ///< the oldest open frame
 };
 
-}  // namespace extractor
 }  // namespace vorl

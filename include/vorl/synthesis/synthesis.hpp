@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vorl/extractor/detail/synthesis_lanes.hpp"
+#include "vorl/kernels/synthesis_lanes.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -8,7 +8,6 @@
 #include <vector>
 
 namespace vorl {
-namespace extractor {
 
 /**
  * Resynthesis from complex band signals. Output sample t is
@@ -88,6 +87,24 @@ public:
         start_ = 0;
     }
 
+    /**
+     * Takes the terms `other`, a synthesis of the same design, keeps from its
+     * earlier samples: this one then continues where `other` would, and
+     * changing one leaves the other as it is.
+     *
+     * @throws std::invalid_argument if `other` has other bands or delays
+     */
+    void keep_terms_of(const Synthesis& other) {
+        if (other.delays_ != delays_) {
+            throw std::invalid_argument("keep_terms_of: a synthesis of another design");
+        }
+        const std::size_t width = detail::synthesis_line_width(longest_);
+        for (std::size_t k = 0; k < bands(); ++k) {
+            std::copy_n(other.lines_.begin() + static_cast<std::ptrdiff_t>(k * width + other.start_),
+                        longest_, lines_.begin() + static_cast<std::ptrdiff_t>(k * width));
+        }
+        start_ = 0;
+    }
 private:
     detail::SynthesisPlan plan() const {
         return {re_.data(),
@@ -109,5 +126,4 @@ private:
     std::size_t start_ = 0;
 };
 
-}  // namespace extractor
 }  // namespace vorl

@@ -7,6 +7,8 @@
 // bit for bit. The kernels that run several filters side by side, and the
 // run-time choice among them, are at the end of this file.
 
+#include "vorl/simd/arch.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -16,12 +18,8 @@
 #include <type_traits>
 #include <vector>
 
-#define VORL_ALWAYS_INLINE inline __attribute__((always_inline))
-// Lambdas too, so that they are compiled for the instruction set of the kernel they are in.
-#define VORL_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
 
 namespace vorl {
-namespace extractor {
 namespace detail {
 
 /** All-pole outputs of smaller magnitude (2^-126, the least normal float) become +0. */
@@ -47,7 +45,7 @@ struct GammatoneState {
 };
 
 template <typename V>
-VORL_ALWAYS_INLINE void start_at_rest(GammatoneState<V>& st, const V& zero) {
+VORL_INLINE void start_at_rest(GammatoneState<V>& st, const V& zero) {
     st.p1r = st.p2r = st.p3r = st.p4r = zero;
     st.p1i = st.p2i = st.p3i = st.p4i = zero;
     st.qc = zero + 1;
@@ -58,8 +56,8 @@ VORL_ALWAYS_INLINE void start_at_rest(GammatoneState<V>& st, const V& zero) {
 /** Math on a single value. */
 template <typename T>
 struct ScalarMath {
-    static VORL_ALWAYS_INLINE T sqrt(T x) { return std::sqrt(x); }
-    static VORL_ALWAYS_INLINE T flush(T x) {
+    static VORL_INLINE T sqrt(T x) { return std::sqrt(x); }
+    static VORL_INLINE T flush(T x) {
         return std::fabs(x) < T(flush_threshold) ? T(0) : x;
     }
 };
@@ -79,7 +77,7 @@ struct Baseband {
  * all-pole and the feed-forward stage.
  */
 template <typename Math, typename V, typename S>
-VORL_ALWAYS_INLINE Baseband<V> filter_stages(GammatoneState<V>& st,
+VORL_INLINE Baseband<V> filter_stages(GammatoneState<V>& st,
                                              const GammatoneCoefficients<V>& c, S s, const V& qc,
                                              const V& qs) {
     // All-pole stage: the sample rotated down to baseband plus the fourth-order feedback.
@@ -99,7 +97,7 @@ VORL_ALWAYS_INLINE Baseband<V> filter_stages(GammatoneState<V>& st,
 
 /** The squared magnitude of the baseband output `u`: ur * ur + ui * ui. */
 template <typename V>
-VORL_ALWAYS_INLINE V squared_magnitude(const Baseband<V>& u) {
+VORL_INLINE V squared_magnitude(const Baseband<V>& u) {
     return u.ur * u.ur + u.ui * u.ui;
 }
 
@@ -109,7 +107,7 @@ VORL_ALWAYS_INLINE V squared_magnitude(const Baseband<V>& u) {
  * total <- total * decay + sqrt(power) * gain.
  */
 template <typename Math, typename V>
-VORL_ALWAYS_INLINE void integrate_power(V& total, const V& power,
+VORL_INLINE void integrate_power(V& total, const V& power,
                                         const GammatoneCoefficients<V>& c, const V& decay) {
     const V env = Math::sqrt(power);
     total = total * decay + env * c.gain;
@@ -117,7 +115,7 @@ VORL_ALWAYS_INLINE void integrate_power(V& total, const V& power,
 
 /** Integrates the envelope of the baseband output `u` into `total` (`integrate_power`). */
 template <typename Math, typename V>
-VORL_ALWAYS_INLINE void integrate_envelope(V& total, const Baseband<V>& u,
+VORL_INLINE void integrate_envelope(V& total, const Baseband<V>& u,
                                            const GammatoneCoefficients<V>& c, const V& decay) {
     integrate_power<Math>(total, squared_magnitude(u), c, decay);
 }
@@ -128,7 +126,7 @@ VORL_ALWAYS_INLINE void integrate_envelope(V& total, const Baseband<V>& u,
  * sample. `st.qc` and `st.qs` are neither read nor written.
  */
 template <typename Math, typename V, typename S>
-VORL_ALWAYS_INLINE Baseband<V> filter_sample(GammatoneState<V>& st,
+VORL_INLINE Baseband<V> filter_sample(GammatoneState<V>& st,
                                              const GammatoneCoefficients<V>& c, const V& decay,
                                              S s, const V& qc, const V& qs) {
     const Baseband<V> u = filter_stages<Math>(st, c, s, qc, qs);
@@ -138,7 +136,7 @@ VORL_ALWAYS_INLINE Baseband<V> filter_sample(GammatoneState<V>& st,
 
 /** Rotates `(qc, qs)` by -theta: (qc, qs) <- (cos*qc + sin*qs, cos*qs - sin*qc). */
 template <typename V>
-VORL_ALWAYS_INLINE void advance_rotation(V& qc, V& qs, const GammatoneCoefficients<V>& c) {
+VORL_INLINE void advance_rotation(V& qc, V& qs, const GammatoneCoefficients<V>& c) {
     const V q = qc;
     qc = c.coscf * q + c.sincf * qs;
     qs = c.coscf * qs - c.sincf * q;
@@ -149,7 +147,7 @@ VORL_ALWAYS_INLINE void advance_rotation(V& qc, V& qs, const GammatoneCoefficien
  * rotation of the state, then the rotation. Returns the baseband output.
  */
 template <typename Math, typename V, typename S>
-VORL_ALWAYS_INLINE Baseband<V> gammatone_step(GammatoneState<V>& st,
+VORL_INLINE Baseband<V> gammatone_step(GammatoneState<V>& st,
                                               const GammatoneCoefficients<V>& c, const V& decay,
                                               S s) {
     const Baseband<V> u = filter_sample<Math>(st, c, decay, s, st.qc, st.qs);
@@ -163,7 +161,7 @@ VORL_ALWAYS_INLINE Baseband<V> gammatone_step(GammatoneState<V>& st,
  * down, real part, scaled: gain * (ur * qc + ui * qs).
  */
 template <typename V>
-VORL_ALWAYS_INLINE V band_sample(const Baseband<V>& u, const V& qc, const V& qs, const V& gain) {
+VORL_INLINE V band_sample(const Baseband<V>& u, const V& qc, const V& qs, const V& gain) {
     return gain * (u.ur * qc + u.ui * qs);
 }
 
@@ -173,14 +171,14 @@ VORL_ALWAYS_INLINE V band_sample(const Baseband<V>& u, const V& qc, const V& qs,
  * real part it makes the band's analytic signal, whose magnitude is gain * |u|.
  */
 template <typename V>
-VORL_ALWAYS_INLINE V quadrature_sample(const Baseband<V>& u, const V& qc, const V& qs,
+VORL_INLINE V quadrature_sample(const Baseband<V>& u, const V& qc, const V& qs,
                                        const V& gain) {
     return gain * (u.ui * qc - u.ur * qs);
 }
 
 /** Frame average of the integrated envelope, rescaled to the envelope's level. */
 template <typename V, typename T>
-VORL_ALWAYS_INLINE V frame_average(const V& sum, T decay, std::size_t n) {
+VORL_INLINE V frame_average(const V& sum, T decay, std::size_t n) {
     return (T(1) - decay) * sum / static_cast<T>(n);
 }
 
@@ -189,11 +187,7 @@ VORL_ALWAYS_INLINE V frame_average(const V& sum, T decay, std::size_t n) {
 // An operation on a vector of W doubles is W independent IEEE operations, so
 // each lane equals the scalar recursion of its filter.
 
-template <int W>
-struct Lanes {
-    typedef double Vec __attribute__((vector_size(8 * W)));
-    typedef std::int64_t Mask __attribute__((vector_size(8 * W)));
-};
+using simd::Lanes;
 
 template <int W>
 struct LaneMath {
@@ -201,7 +195,7 @@ struct LaneMath {
     using Mask = typename Lanes<W>::Mask;
 
     // Lane-wise square root; with -fno-math-errno it becomes one vector instruction.
-    static VORL_ALWAYS_INLINE Vec sqrt(Vec x) {
+    static VORL_INLINE Vec sqrt(Vec x) {
         Vec r;
         for (int i = 0; i < W; ++i) r[i] = __builtin_sqrt(x[i]);
         return r;
@@ -210,7 +204,7 @@ struct LaneMath {
     // patterns order as the values do, and NaN's lie above every number, so
     // this is ScalarMath's comparison, with a shorter latency. Clearing every
     // bit gives +0.
-    static VORL_ALWAYS_INLINE Vec flush(Vec x) {
+    static VORL_INLINE Vec flush(Vec x) {
         const Mask bits = (Mask)x;
         const Mask tiny = (bits & INT64_MAX) < flush_threshold_bits;
         return (Vec)(bits & ~tiny);
@@ -222,7 +216,7 @@ struct LaneMath {
  * lanes beyond `used` get a silent filter (all zero but an identity rotation).
  */
 template <int W, int K, typename Filter>
-VORL_ALWAYS_INLINE void load_coefficients(const Filter* filters, std::size_t used,
+VORL_INLINE void load_coefficients(const Filter* filters, std::size_t used,
                                           GammatoneCoefficients<typename Lanes<W>::Vec>* c) {
     using Vec = typename Lanes<W>::Vec;
     const Vec zero = {};
@@ -241,7 +235,7 @@ VORL_ALWAYS_INLINE void load_coefficients(const Filter* filters, std::size_t use
 
 /** Calls `f(a.x, b.x)` for every field x of two recursion states, in declaration order. */
 template <typename A, typename B, typename F>
-VORL_ALWAYS_INLINE void for_each_field(A& a, B& b, F f) {
+VORL_INLINE void for_each_field(A& a, B& b, F f) {
     f(a.p1r, b.p1r); f(a.p2r, b.p2r); f(a.p3r, b.p3r); f(a.p4r, b.p4r);
     f(a.p1i, b.p1i); f(a.p2i, b.p2i); f(a.p3i, b.p3i); f(a.p4i, b.p4i);
     f(a.qc, b.qc); f(a.qs, b.qs); f(a.total, b.total);
@@ -342,12 +336,12 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
  * arguments.)
  */
 template <int W, int K, typename Emit>
-VORL_ALWAYS_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
+VORL_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
                                     const GammatoneCoefficients<typename Lanes<W>::Vec> (&c)[K],
                                     const typename Lanes<W>::Vec& decay,
                                     typename Lanes<W>::Vec (&held)[K], const Emit& emit) {
     return [&st, &c, &decay, &held, &emit](std::size_t from, std::size_t to,
-                                           const auto& stages) VORL_ALWAYS_INLINE_LAMBDA {
+                                           const auto& stages) VORL_INLINE_LAMBDA {
 #pragma GCC unroll 4
         for (std::size_t t = from; t < to; ++t) {
 #pragma GCC unroll 4
@@ -363,7 +357,7 @@ VORL_ALWAYS_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)
 
 /** Integrates and emits the envelope of the last sample, `t`, held by a sample loop. */
 template <int W, int K, typename Emit>
-VORL_ALWAYS_INLINE void finish_samples(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
+VORL_INLINE void finish_samples(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
                                        const GammatoneCoefficients<typename Lanes<W>::Vec> (&c)[K],
                                        const typename Lanes<W>::Vec& decay,
                                        const typename Lanes<W>::Vec (&held)[K],
@@ -387,7 +381,7 @@ struct RotatingStages {
     const double* x;
     Before before_rotating;
 
-    VORL_ALWAYS_INLINE Baseband<Vec> operator()(std::size_t t, int k) const {
+    VORL_INLINE Baseband<Vec> operator()(std::size_t t, int k) const {
         const Baseband<Vec> u = filter_stages<LaneMath<W>>(st[k], c[k], x[t], st[k].qc, st[k].qs);
         before_rotating(t, k, u);
         advance_rotation(st[k].qc, st[k].qs, c[k]);
@@ -398,7 +392,7 @@ struct RotatingStages {
 /** What `RotatingStages` calls when nothing needs the rotation of a sample. */
 struct NothingBeforeRotating {
     template <typename U>
-    VORL_ALWAYS_INLINE void operator()(std::size_t, int, const U&) const {}
+    VORL_INLINE void operator()(std::size_t, int, const U&) const {}
 };
 
 /**
@@ -413,7 +407,7 @@ struct NothingBeforeRotating {
  * far as their state fits in registers.
  */
 template <int W, int K, typename Filter>
-VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, double decay,
+VORL_INLINE void run_group(const Filter* filters, std::size_t used, double decay,
                                   const double* x, std::size_t n, double* out,
                                   const RotationTable* table, std::size_t first) {
     using Vec = typename Lanes<W>::Vec;
@@ -429,18 +423,18 @@ VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, doubl
         sum[k] = zero;
     }
     // The rotation of vector k at sample t, from the table (unaligned).
-    const auto table_row = [&](std::size_t t, int k, Vec& qc, Vec& qs) VORL_ALWAYS_INLINE_LAMBDA {
+    const auto table_row = [&](std::size_t t, int k, Vec& qc, Vec& qs) VORL_INLINE_LAMBDA {
         const double* q = table->at(first, t) + k * W;
         std::memcpy(&qc, q, sizeof(Vec));
         std::memcpy(&qs, q + RotationTable::block, sizeof(Vec));
     };
-    const auto looked_up = [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+    const auto looked_up = [&](std::size_t t, int k) VORL_INLINE_LAMBDA {
         Vec qc, qs;
         table_row(t, k, qc, qs);
         return filter_stages<LaneMath<W>>(st[k], c[k], x[t], qc, qs);
     };
     const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
-    const auto add = [&](std::size_t, int k) VORL_ALWAYS_INLINE_LAMBDA { sum[k] += st[k].total; };
+    const auto add = [&](std::size_t, int k) VORL_INLINE_LAMBDA { sum[k] += st[k].total; };
     const auto run = sample_loop<W, K>(st, c, decay_v, held, add);
 
     const std::size_t rows = table != nullptr ? std::min(n, table->length) : 0;
@@ -470,7 +464,7 @@ VORL_ALWAYS_INLINE void run_group(const Filter* filters, std::size_t used, doubl
  * vectors, else groups of one vector.
  */
 template <int W, int K, typename Group>
-VORL_ALWAYS_INLINE void for_each_group(std::size_t count, const Group& group) {
+VORL_INLINE void for_each_group(std::size_t count, const Group& group) {
     constexpr std::size_t size = std::size_t(K) * W;
     std::size_t first = 0;
     for (; count - first >= size; first += size) {
@@ -491,12 +485,12 @@ VORL_ALWAYS_INLINE void for_each_group(std::size_t count, const Group& group) {
  * is the rotation table of these filters.
  */
 template <int W, int K, typename Filter>
-VORL_ALWAYS_INLINE void run_lanes(const Filter* filters, std::size_t count, double decay,
+VORL_INLINE void run_lanes(const Filter* filters, std::size_t count, double decay,
                                   const double* x, std::size_t n, double* out,
                                   const RotationTable* table) {
     static_assert(RotationTable::block % (K * W) == 0, "a group never straddles two blocks");
     for_each_group<W, K>(count, [&](auto vectors, std::size_t first, std::size_t used)
-                                    VORL_ALWAYS_INLINE_LAMBDA {
+                                    VORL_INLINE_LAMBDA {
         run_group<W, decltype(vectors)::value>(filters + first, used, decay, x, n, out + first,
                                                table, first);
     });
@@ -517,7 +511,7 @@ enum class Output {
  * weight, cr * re - ci * im, which gives the same bits as w = 1.
  */
 template <bool Weighted, typename V>
-VORL_ALWAYS_INLINE V synthesis_term(V re, V im, const V& cr, const V& ci, const V& w) {
+VORL_INLINE V synthesis_term(V re, V im, const V& cr, const V& ci, const V& w) {
     if (Weighted) {
         re = w * re;
         im = w * im;
@@ -559,7 +553,7 @@ constexpr std::size_t frame_sums_size(std::size_t count) { return (count + 15) /
  * exactly as one call would.
  */
 template <int W, int K, Output What, typename Filter>
-VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneState<double>* states,
+VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<double>* states,
                                              std::size_t used, double decay, const double* x,
                                              std::size_t n, const Sink& sink) {
     using Vec = typename Lanes<W>::Vec;
@@ -576,7 +570,7 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
     // Row t of the output, for vector k: whole vectors when every lane is a
     // filter, else lane by lane.
     const bool whole = used == std::size_t(K) * W;
-    const auto store = [&](std::size_t t, int k, const Vec& value) VORL_ALWAYS_INLINE_LAMBDA {
+    const auto store = [&](std::size_t t, int k, const Vec& value) VORL_INLINE_LAMBDA {
         double* row = sink.out + t * sink.stride + sink.offset + k * W;
         if (whole) {
             std::memcpy(row, &value, sizeof(Vec));  // unaligned
@@ -584,7 +578,7 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
             for (std::size_t l = 0; l < W && k * W + l < used; ++l) row[l] = value[l];
         }
     };
-    const auto run = [&](const auto& stages, const auto& emit) VORL_ALWAYS_INLINE_LAMBDA {
+    const auto run = [&](const auto& stages, const auto& emit) VORL_INLINE_LAMBDA {
         if (n == 0) return;
         for (int k = 0; k < K; ++k) held[k] = squared_magnitude(stages(0, k));
         sample_loop<W, K>(st, c, decay_v, held, emit)(1, n, stages);
@@ -592,7 +586,7 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
     };
     // The band outputs take no envelope: only the filter stages and the
     // rotation run, and `total` stays as it was.
-    const auto run_stages = [&](const auto& stages) VORL_ALWAYS_INLINE_LAMBDA {
+    const auto run_stages = [&](const auto& stages) VORL_INLINE_LAMBDA {
 #pragma GCC unroll 4
         for (std::size_t t = 0; t < n; ++t) {
 #pragma GCC unroll 4
@@ -604,7 +598,7 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
         // The band signal needs no envelope: each sample is stored at once,
         // with the rotation that took it down.
         const auto band_signal = [&](std::size_t t, int k, const Baseband<Vec>& u)
-                                     VORL_ALWAYS_INLINE_LAMBDA {
+                                     VORL_INLINE_LAMBDA {
             store(t, k, band_sample(u, st[k].qc, st[k].qs, c[k].gain));
         };
         run_stages(RotatingStages<W, decltype(band_signal)>{st, c, x, band_signal});
@@ -622,7 +616,7 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
         }
 #endif
         const auto analytic = [&](std::size_t t, int k, const Baseband<Vec>& u)
-                                  VORL_ALWAYS_INLINE_LAMBDA {
+                                  VORL_INLINE_LAMBDA {
             const Vec re = band_sample(u, st[k].qc, st[k].qs, c[k].gain);
             const Vec im = quadrature_sample(u, st[k].qc, st[k].qs, c[k].gain);
             double* pair = sink.out + t * sink.stride + 2 * (sink.offset + k * W);
@@ -650,7 +644,7 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
             cr[i / W][i % W] = sink.factor_re[sink.offset + i];
             ci[i / W][i % W] = sink.factor_im[sink.offset + i];
         }
-        const auto weight = [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+        const auto weight = [&](std::size_t t, int k) VORL_INLINE_LAMBDA {
             const double* row = sink.weights + t * sink.weights_stride + sink.offset + k * W;
             Vec w = zero;
             if (whole) {
@@ -660,10 +654,10 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
             }
             return w;
         };
-        const auto terms = [&](auto weighted) VORL_ALWAYS_INLINE_LAMBDA {
+        const auto terms = [&](auto weighted) VORL_INLINE_LAMBDA {
             constexpr bool Weighted = decltype(weighted)::value;
             const auto term = [&](std::size_t t, int k, const Baseband<Vec>& u)
-                                  VORL_ALWAYS_INLINE_LAMBDA {
+                                  VORL_INLINE_LAMBDA {
                 const Vec re = band_sample(u, st[k].qc, st[k].qs, c[k].gain);
                 const Vec im = quadrature_sample(u, st[k].qc, st[k].qs, c[k].gain);
                 store(t, k, synthesis_term<Weighted>(re, im, cr[k], ci[k],
@@ -677,13 +671,13 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
             terms(std::false_type());
         }
     } else if constexpr (What == Output::envelope) {
-        run(rotating, [&](std::size_t t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+        run(rotating, [&](std::size_t t, int k) VORL_INLINE_LAMBDA {
             store(t, k, st[k].total);
         });
     } else if (sink.num_sums == 1 || sink.num_sums == 2) {
         // The sums of one or two open frames (overlaps up to a half) stay in
         // registers for the call; more go through memory.
-        const auto in_registers = [&](auto num) VORL_ALWAYS_INLINE_LAMBDA {
+        const auto in_registers = [&](auto num) VORL_INLINE_LAMBDA {
             constexpr std::size_t N = decltype(num)::value;
             Vec sums[N][K];
             for (std::size_t a = 0; a < N; ++a) {
@@ -691,7 +685,7 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
                     std::memcpy(&sums[a][k], sink.sums[a] + sink.offset + k * W, sizeof(Vec));
                 }
             }
-            run(rotating, [&](std::size_t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+            run(rotating, [&](std::size_t, int k) VORL_INLINE_LAMBDA {
                 for (std::size_t a = 0; a < N; ++a) sums[a][k] += st[k].total;
             });
             for (std::size_t a = 0; a < N; ++a) {
@@ -706,7 +700,7 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
             in_registers(std::integral_constant<std::size_t, 2>());
         }
     } else {
-        run(rotating, [&](std::size_t, int k) VORL_ALWAYS_INLINE_LAMBDA {
+        run(rotating, [&](std::size_t, int k) VORL_INLINE_LAMBDA {
             for (std::size_t a = 0; a < sink.num_sums; ++a) {  // whole vectors, unaligned
                 double* at = sink.sums[a] + sink.offset + k * W;
                 Vec sum;
@@ -723,12 +717,12 @@ VORL_ALWAYS_INLINE void run_group_continuous(const Filter* filters, GammatoneSta
 
 /** `run_group_continuous` over any number of filters, K vectors of W lanes at a time. */
 template <int W, int K, Output What, typename Filter>
-VORL_ALWAYS_INLINE void run_lanes_continuous(const Filter* filters, GammatoneState<double>* states,
+VORL_INLINE void run_lanes_continuous(const Filter* filters, GammatoneState<double>* states,
                                              std::size_t count, double decay, const double* x,
                                              std::size_t n, Sink sink) {
     const std::size_t offset = sink.offset;
     for_each_group<W, K>(count, [&](auto vectors, std::size_t first, std::size_t used)
-                                    VORL_ALWAYS_INLINE_LAMBDA {
+                                    VORL_INLINE_LAMBDA {
         sink.offset = offset + first;
         run_group_continuous<W, decltype(vectors)::value, What>(filters + first, states + first,
                                                                 used, decay, x, n, sink);
@@ -737,7 +731,7 @@ VORL_ALWAYS_INLINE void run_lanes_continuous(const Filter* filters, GammatoneSta
 
 /** Any output of `run_lanes_continuous`, chosen at run time. */
 template <int W, int K, typename Filter>
-VORL_ALWAYS_INLINE void run_continuous_output(Output what, const Filter* filters,
+VORL_INLINE void run_continuous_output(Output what, const Filter* filters,
                                               GammatoneState<double>* states, std::size_t count,
                                               double decay, const double* x, std::size_t n,
                                               const Sink& sink) {
@@ -774,90 +768,35 @@ struct GammatoneKernel {
     bool (*supported)();  ///< whether this CPU can run it
 };
 
-inline bool always() { return true; }
+// The variants, one per instruction set of the list.
+#define VORL_GAMMATONE_VARIANT(isa, W, K, target)                                              \
+    template <typename Filter>                                                                 \
+    target void run_##isa(const Filter* f, std::size_t count, double decay, const double* x,   \
+                          std::size_t n, double* out, const RotationTable* table) {            \
+        run_lanes<W, K>(f, count, decay, x, n, out, table);                                    \
+    }                                                                                          \
+    template <typename Filter>                                                                 \
+    target void run_##isa##_continuous(Output what, const Filter* f,                           \
+                                       GammatoneState<double>* states, std::size_t count,      \
+                                       double decay, const double* x, std::size_t n,           \
+                                       const Sink& sink) {                                     \
+        run_continuous_output<W, K>(what, f, states, count, decay, x, n, sink);                \
+    }
+VORL_FOR_EACH_ISA(VORL_GAMMATONE_VARIANT)
+#undef VORL_GAMMATONE_VARIANT
 
-// Vectors per group, as measured for each instruction set: with 32 vector
-// registers (AVX-512) two vectors overlap their chains; with 16, a second
-// 4-lane vector (AVX2) spills state that lies on the chain and is slower than
-// one, while 2-lane vectors (SSE2) still gain from a second one.
+#define VORL_GAMMATONE_ENTRY(isa, W, K, target) \
+    {#isa, W, &run_##isa<Filter>, &run_##isa##_continuous<Filter>, &simd::supports_##isa},
+/** Every variant, in the order of the instruction sets. */
+template <typename Filter>
+constexpr GammatoneKernel<Filter> gammatone_kernels[] = {VORL_FOR_EACH_ISA(VORL_GAMMATONE_ENTRY)};
+#undef VORL_GAMMATONE_ENTRY
 
-#if defined(__x86_64__) || defined(__i386__)
-// The same source compiled for three x86 vector extensions.
-template <typename Filter>
-__attribute__((target("avx512f"))) void run_avx512(const Filter* f, std::size_t count, double decay,
-                                                   const double* x, std::size_t n, double* out,
-                                                   const RotationTable* table) {
-    run_lanes<8, 2>(f, count, decay, x, n, out, table);
-}
-template <typename Filter>
-__attribute__((target("avx512f"))) void run_avx512_continuous(
-    Output what, const Filter* f, GammatoneState<double>* states, std::size_t count,
-    double decay, const double* x, std::size_t n, const Sink& sink) {
-    run_continuous_output<8, 2>(what, f, states, count, decay, x, n, sink);
-}
-template <typename Filter>
-__attribute__((target("avx2"))) void run_avx2(const Filter* f, std::size_t count, double decay,
-                                              const double* x, std::size_t n, double* out,
-                                              const RotationTable* table) {
-    run_lanes<4, 1>(f, count, decay, x, n, out, table);
-}
-template <typename Filter>
-__attribute__((target("avx2"))) void run_avx2_continuous(
-    Output what, const Filter* f, GammatoneState<double>* states, std::size_t count,
-    double decay, const double* x, std::size_t n, const Sink& sink) {
-    run_continuous_output<4, 1>(what, f, states, count, decay, x, n, sink);
-}
-template <typename Filter>
-void run_sse2(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
-              double* out, const RotationTable* table) {
-    run_lanes<2, 2>(f, count, decay, x, n, out, table);
-}
-template <typename Filter>
-void run_sse2_continuous(Output what, const Filter* f, GammatoneState<double>* states,
-                         std::size_t count, double decay, const double* x, std::size_t n,
-                         const Sink& sink) {
-    run_continuous_output<2, 2>(what, f, states, count, decay, x, n, sink);
-}
-inline bool has_avx512f() { return __builtin_cpu_supports("avx512f"); }
-inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
-
-/** Every variant, widest first. */
-template <typename Filter>
-constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
-    {"avx512f", 8, &run_avx512<Filter>, &run_avx512_continuous<Filter>, &has_avx512f},
-    {"avx2", 4, &run_avx2<Filter>, &run_avx2_continuous<Filter>, &has_avx2},
-    {"sse2", 2, &run_sse2<Filter>, &run_sse2_continuous<Filter>, &always},
-};
-#else
-template <typename Filter>
-void run_generic(const Filter* f, std::size_t count, double decay, const double* x, std::size_t n,
-                 double* out, const RotationTable* table) {
-    run_lanes<2, 2>(f, count, decay, x, n, out, table);
-}
-template <typename Filter>
-void run_generic_continuous(Output what, const Filter* f, GammatoneState<double>* states,
-                            std::size_t count, double decay, const double* x, std::size_t n,
-                            const Sink& sink) {
-    run_continuous_output<2, 2>(what, f, states, count, decay, x, n, sink);
-}
-template <typename Filter>
-constexpr GammatoneKernel<Filter> gammatone_kernels[] = {
-    {"generic", 2, &run_generic<Filter>, &run_generic_continuous<Filter>, &always},
-};
-#endif
-
-/** The widest variant this CPU supports, chosen once. */
+/** The variant for the instruction set chosen for this process. */
 template <typename Filter>
 const GammatoneKernel<Filter>& best_gammatone_kernel() {
-    static const GammatoneKernel<Filter>& chosen = *std::find_if(
-        std::begin(gammatone_kernels<Filter>), std::end(gammatone_kernels<Filter>),
-        [](const GammatoneKernel<Filter>& k) { return k.supported(); });
-    return chosen;
+    return simd::dispatch(gammatone_kernels<Filter>);
 }
 
 }  // namespace detail
-}  // namespace extractor
 }  // namespace vorl
-
-#undef VORL_ALWAYS_INLINE
-#undef VORL_ALWAYS_INLINE_LAMBDA

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "vorl/extractor/detail/gammatone_recursion.hpp"
+#include "vorl/kernels/gammatone_recursion.hpp"
 #include "vorl/extractor/gammatone_filterbank.hpp"
 
 #include <cstddef>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 namespace vorl {
-namespace extractor {
 
 /**
  * Gammatone filters that run continuously through a signal.
@@ -22,14 +22,16 @@ namespace extractor {
  */
 class ContinuousFilterbank {
 public:
-    using Filter = GammatoneFilterbank<double>::Filter;
+    using Filter = extractor::GammatoneFilterbank<double>::Filter;
 
     /**
      * @param filters the filters, in the order of the output columns
      * @param decay   per-sample factor of the envelope integration (0: none)
      */
     ContinuousFilterbank(std::vector<Filter> filters, double decay)
-        : filters_(std::move(filters)), decay_(decay), states_(filters_.size()) {
+        : filters_(std::make_shared<const std::vector<Filter>>(std::move(filters))),
+          decay_(decay),
+          states_(filters_->size()) {
         reset();
     }
 
@@ -62,7 +64,7 @@ public:
      */
     void process(const double* x, std::size_t n, double* out, std::size_t stride,
                  Output what = Output::envelope) {
-        const std::size_t row = what == Output::analytic ? 2 * filters_.size() : filters_.size();
+        const std::size_t row = what == Output::analytic ? 2 * filters_->size() : filters_->size();
         if (stride < row) {
             throw std::invalid_argument("row stride smaller than the number of filters");
         }
@@ -86,7 +88,7 @@ public:
     void synthesis_terms(const double* x, std::size_t n, double* out, std::size_t stride,
                          const double* factor_re, const double* factor_im,
                          const double* weights, std::size_t weights_stride) {
-        if (stride < filters_.size() || (weights && weights_stride < filters_.size())) {
+        if (stride < filters_->size() || (weights && weights_stride < filters_->size())) {
             throw std::invalid_argument("row stride smaller than the number of filters");
         }
         detail::Sink sink{out, stride, nullptr, 0, 0};
@@ -110,7 +112,7 @@ public:
     }
 
     /** The filters, in output order. */
-    const std::vector<Filter>& filters() const { return filters_; }
+    const std::vector<Filter>& filters() const { return *filters_; }
     /** Per-sample factor of the envelope integration. */
     double decay() const { return decay_; }
 
@@ -123,14 +125,14 @@ private:
         }
         if (!envelope && n > 0) integrated_ = false;
         detail::best_gammatone_kernel<Filter>().run_continuous(
-            what, filters_.data(), states_.data(), filters_.size(), decay_, x, n, sink);
+            what, filters_->data(), states_.data(), filters_->size(), decay_, x, n, sink);
     }
 
-    std::vector<Filter> filters_;
+    /// shared by copies: a copy is a new state of the same filters
+    std::shared_ptr<const std::vector<Filter>> filters_;
     double decay_;
     std::vector<detail::GammatoneState<double>> states_;
     bool integrated_ = true;  ///< the envelope's integral has followed every sample
 };
 
-}  // namespace extractor
 }  // namespace vorl

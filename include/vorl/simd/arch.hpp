@@ -1,0 +1,114 @@
+#pragma once
+
+// The instruction sets Vorl's kernels are compiled for, the one probe of the
+// CPU and the one choice among them. Every kernel family (the gammatone
+// recursion, the synthesis) writes its work once over W-lane vectors, then
+// instantiates it with `VORL_FOR_EACH_ISA` and picks its variant with
+// `simd::dispatch`: all kernels run on the same instruction set.
+//
+// No variant changes a result: lanes perform exactly the scalar operations in
+// the scalar order, so the choice affects speed only.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+/// Inlined into its caller, and so compiled for the caller's instruction set.
+#define VORL_INLINE inline __attribute__((always_inline))
+/// The same for lambdas (placed after the parameter list).
+#define VORL_INLINE_LAMBDA __attribute__((always_inline))
+
+/**
+ * The instruction sets, widest first: `X(name, W, K, target)` with the vector
+ * width W in doubles, the vectors K the gammatone recursion runs side by side
+ * (measured per set: with 32 vector registers two vectors overlap their
+ * chains; with 16, a second 4-lane vector spills state on the chain, while
+ * 2-lane vectors still gain from a second one), and the function attribute
+ * that compiles for the set. The last entry runs on every CPU of the
+ * architecture.
+ */
+#if defined(__x86_64__) || defined(__i386__)
+#define VORL_FOR_EACH_ISA(X)                          \
+    X(avx512f, 8, 2, __attribute__((target("avx512f")))) \
+    X(avx2, 4, 1, __attribute__((target("avx2"))))       \
+    X(sse2, 2, 2, )
+#else
+#define VORL_FOR_EACH_ISA(X) X(generic, 2, 2, )
+#endif
+
+namespace vorl {
+namespace simd {
+
+/** W doubles side by side in a GCC vector type, and a mask of the same shape. */
+template <int W>
+struct Lanes {
+    typedef double Vec __attribute__((vector_size(8 * W)));
+    typedef std::int64_t Mask __attribute__((vector_size(8 * W)));
+};
+
+#if defined(__x86_64__) || defined(__i386__)
+inline bool supports_avx512f() { return __builtin_cpu_supports("avx512f"); }
+inline bool supports_avx2() { return __builtin_cpu_supports("avx2"); }
+inline bool supports_sse2() { return true; }
+#else
+inline bool supports_generic() { return true; }
+#endif
+
+/** One instruction set of the list. */
+struct Isa {
+    const char* name;
+    int width;          ///< doubles per vector
+    bool (*supported)();  ///< whether this CPU runs it
+};
+
+#define VORL_ISA_ENTRY(name, W, K, target) Isa{#name, W, &supports_##name},
+/** Every instruction set, in the order of `VORL_FOR_EACH_ISA`. */
+inline constexpr Isa isas[] = {VORL_FOR_EACH_ISA(VORL_ISA_ENTRY)};
+#undef VORL_ISA_ENTRY
+inline constexpr std::size_t isa_count = std::size(isas);
+
+/**
+ * Index in `isas` of the instruction set every kernel uses, chosen once per
+ * process: the one named by the environment variable VORL_KERNEL if set (for
+ * tests and benchmarks), otherwise the widest this CPU supports.
+ *
+ * @throws std::runtime_error if VORL_KERNEL names no instruction set of the
+ *         list, or one this CPU cannot run
+ */
+inline std::size_t chosen_isa() {
+    static const std::size_t chosen = [] {
+        const char* forced = std::getenv("VORL_KERNEL");
+        if (forced != nullptr && *forced != '\0') {
+            std::string names;
+            for (std::size_t i = 0; i < isa_count; ++i) {
+                if (std::strcmp(forced, isas[i].name) == 0) {
+                    if (!isas[i].supported()) {
+                        throw std::runtime_error(std::string("VORL_KERNEL=") + forced +
+                                                 ": this CPU does not support it");
+                    }
+                    return i;
+                }
+                names += (i ? ", " : "") + std::string(isas[i].name);
+            }
+            throw std::runtime_error(std::string("VORL_KERNEL=") + forced +
+                                     ": not one of " + names);
+        }
+        std::size_t i = 0;
+        while (!isas[i].supported()) ++i;  // the last is always supported
+        return i;
+    }();
+    return chosen;
+}
+
+/** The variant of a kernel for the chosen instruction set; `variants` follow `isas`. */
+template <typename Variant>
+const Variant& dispatch(const Variant (&variants)[isa_count]) {
+    return variants[chosen_isa()];
+}
+
+}  // namespace simd
+}  // namespace vorl
