@@ -1,4 +1,4 @@
-"""This build against an older one: the `_vorl` call, vorl.gammatonegram, vorl.cochleagram.
+"""This build against an older one: the `_vorl` call, whole signals, streams and synthesis.
 
 Install the older build into a folder of its own, then give that folder:
 
@@ -32,11 +32,47 @@ frames = config.num_frames(signal.size)
 call = min(timeit.repeat(lambda: fb(frame), number=200, repeat=5)) / 200
 whole = min(timeit.repeat(lambda: config(signal, threads=1), number=1, repeat=3)) / frames
 carried = min(timeit.repeat(lambda: continuous(signal, threads=1), number=1, repeat=3)) / frames
-print(json.dumps({"call": call, "gammatonegram": whole, "cochleagram": carried,
-                  "kernel": vorl.simd_kernel(), "file": vorl.__file__}))
+two = min(timeit.repeat(lambda: continuous(signal, threads=2), number=1, repeat=3)) / frames
+short = signal[:44100 * 10]
+resynth = min(timeit.repeat(lambda: vorl.resynthesize(short, 44100, threads=1), number=1,
+                            repeat=3)) / config.num_frames(short.size)
+
+
+def per_push(make, chunk, pushes=400):
+    # Pushes of one chunk each, after a first that sets the stream up.
+    def run():
+        stream = make()
+        stream.push(chunk)
+        for _ in range(pushes):
+            stream.push(chunk)
+    return min(timeit.repeat(run, number=1, repeat=3)) / (pushes + 1)
+
+
+chunk = signal[:512]
+z = continuous.analytic(signal[:512])
+synth = continuous.synthesis()
+print(json.dumps({
+    "call": call, "gammatonegram": whole, "cochleagram": carried, "cochleagram2": two,
+    "resynthesize": resynth,
+    "rows_push": per_push(lambda: continuous.stream(), chunk),
+    "envelopes_push": per_push(lambda: continuous.stream("envelopes"), chunk),
+    "framed_push": per_push(lambda: config.stream(), chunk),
+    "synthesis_push": per_push(lambda: synth.stream(), z),
+    "kernel": vorl.simd_kernel(), "file": vorl.__file__}))
 """
 
-KEYS = ("call", "gammatonegram", "cochleagram")
+MEASURES = [  # key, what, unit
+    ("call", "_vorl call, one frame", "us per frame"),
+    ("gammatonegram", "vorl.gammatonegram, 1 thread", "us per frame"),
+    ("cochleagram", "vorl.cochleagram, 1 thread", "us per frame"),
+    ("cochleagram2", "vorl.cochleagram, 2 threads", "us per frame"),
+    ("resynthesize", "vorl.resynthesize, 1 thread", "us per frame"),
+    ("rows_push", "Cochleagram stream, 512 samples", "us per push"),
+    ("envelopes_push", "envelope stream, 512 samples", "us per push"),
+    ("framed_push", "Gammatone stream, 512 samples", "us per push"),
+    ("synthesis_push", "synthesis stream, 512 samples", "us per push"),
+]
+KEYS = tuple(m[0] for m in MEASURES)
 
 
 def measure(site):
@@ -68,10 +104,10 @@ def main():
         sys.exit(f"both runs imported {after['file']}: is {args.baseline} an install folder?")
     print(f"before: {before['file']} ({before['kernel']})")
     print(f"after:  {after['file']} ({after['kernel']})")
-    print(f"{'us per default frame':34s} {'before':>9s} {'after':>9s} {'after/before':>13s}")
-    for key, what in zip(KEYS, ("_vorl call, one frame", "vorl.gammatonegram, 1 thread",
-                                "vorl.cochleagram, 1 thread")):
-        print(f"{what:34s} {before[key] * 1e6:9.1f} {after[key] * 1e6:9.1f} "
+    print(f"{'44.1 kHz, 64 bands':34s} {'unit':13s} {'before':>9s} {'after':>9s} "
+          f"{'after/before':>13s}")
+    for key, what, unit in MEASURES:
+        print(f"{what:34s} {unit:13s} {before[key] * 1e6:9.1f} {after[key] * 1e6:9.1f} "
               f"{after[key] / before[key]:12.2f}x")
 
 

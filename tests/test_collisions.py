@@ -109,23 +109,23 @@ def test_an_array_recreated_by_another_run_is_not_marked_complete(tmp_path, monk
 
     path = _wav(tmp_path / "a.wav", seconds=3)
     store = str(tmp_path / "r.zarr")
-    made_by = corpus._made_by(CONFIG, None)
-    real_blocks = vorl.Cochleagram._open_file
+    made_by = corpus._metadata.made_by_of(CONFIG, None)
+    real_blocks = corpus._metadata.open_rows
 
-    def recreated_midway(self, *args, **kwargs):
-        frames, blocks = real_blocks(self, *args, **kwargs)
+    def recreated_midway(*args, **kwargs):
+        frames, blocks = real_blocks(*args, **kwargs)
 
         def rows():
             yield next(blocks)
             group = zarr.open_group(store, mode="a")
-            other = corpus._create(group, "a.wav", (frames, 16), np.float64)
+            other = corpus._store.create_array(group, "a.wav", (frames, 16), np.float64)
             other.attrs["vorl_run"] = "the other run"
             yield from blocks
         return frames, rows()
 
-    monkeypatch.setattr(vorl.Cochleagram, "_open_file", recreated_midway)
+    monkeypatch.setattr(corpus._metadata, "open_rows", recreated_midway)
     monkeypatch.setattr(vorl._io, "_READ_FRAMES", 4096)  # several blocks
-    task = corpus._Task(str(path), "a.wav", made_by, RATE, "this run")
+    task = corpus._store.Task(str(path), "a.wav", made_by, RATE, "this run")
     with pytest.raises(RuntimeError, match="re-created or lost chunks"):
         corpus.extract_one(task, store)
     assert "a.wav" not in corpus.open(store)
@@ -194,8 +194,8 @@ def test_a_file_replaced_while_it_is_computed_is_not_marked_done(tmp_path, monke
     os.utime(other, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns))
     store = str(tmp_path / "c.zarr")
     _replaced_after_the_first_block(monkeypatch, path, other)
-    task = corpus._Task(str(path), "a.wav", corpus._made_by(CONFIG, None), RATE, "run",
-                        content=content)
+    task = corpus._store.Task(str(path), "a.wav", corpus._metadata.made_by_of(CONFIG, None),
+                              RATE, "run", content=content)
     with pytest.raises(ValueError, match="changed while it was read"):
         corpus.extract_one(task, store)
     assert "a.wav" not in corpus.open(store)
@@ -310,8 +310,8 @@ def test_short_files_share_tasks_and_still_fail_alone(tmp_path, client):
     short = tmp_path / "c" / "u20.wav"  # among the others: shorter than one frame
     soundfile.write(short, np.zeros(100), RATE)
     long = _wav(tmp_path / "c" / "long.wav", seconds=70)
-    tasks = [corpus._Task(str(p), p.name, {}, RATE, "run") for p in [*paths, long]]
-    batches = corpus._batches(tasks, 2)
+    tasks = [corpus._store.Task(str(p), p.name, {}, RATE, "run") for p in [*paths, long]]
+    batches = corpus._extract.batches(tasks, 2)
     assert len(batches) < len(tasks) and [len(b) for b in batches][-1] == 1  # long: alone
     assert [t for b in batches for t in b] == tasks
     store = str(tmp_path / "s.zarr")

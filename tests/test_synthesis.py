@@ -60,7 +60,7 @@ def test_analysis_then_synthesis_is_flat_inside_and_rolls_off_outside(rate, kwar
     assert np.all(np.abs(20 * np.log10(np.abs(aligned))) <= tolerance)
     assert np.all(np.abs(np.angle(aligned)) < 0.1)  # a pure delay, not only flat
     # Outside the fitted range nothing is amplified (hum, rumble), and DC is not passed.
-    fit_low, fit_high = vorl._synthesis.fitted_range(config)
+    fit_low, fit_high = vorl._design.fitted_range(config)
     level = 20 * np.log10(np.abs(response))
     assert level[(freqs < fit_low) | (freqs > fit_high)].max() <= 1.0
     assert level[np.argmin(np.abs(freqs - 5))] <= -15 and level[0] <= -15
@@ -144,7 +144,7 @@ def test_streams_threads_and_an_all_ones_mask_give_the_same_bits():
 
 @pytest.mark.parametrize("chunk", [997, 1 << 15])
 def test_resynthesize_with_a_sample_mask_is_the_padded_call_shifted_back(chunk, monkeypatch):
-    monkeypatch.setattr(vorl._synthesis, "_CHUNK", chunk)  # chunk ends inside the padding too
+    monkeypatch.setattr(vorl._resynthesis, "_CHUNK", chunk)  # chunk ends inside the padding too
     config = Cochleagram(16000, **BANK20, channel=None)
     signal = np.random.default_rng(11).standard_normal((2, 5000))
     mask = np.random.default_rng(12).uniform(0, 2, (5000, 20))

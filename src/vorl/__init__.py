@@ -8,11 +8,14 @@
 The per-frame extractor itself is `_vorl.extractor.GammatoneFilterbank`.
 """
 from ._cepstra import cepstra, delta
-from ._gammatone import (DEFAULT_FLOOR, MAX_SAMPLE, Cochleagram, ContinuousStream, FramedStream,
-                         Gammatone, cochleagram, gammatonegram, gfcc, simd_kernel)
+from ._config import DEFAULT_FLOOR
+from ._features import Cochleagram, Gammatone, cochleagram, gammatonegram, gfcc, simd_kernel
+from ._streams import ContinuousStream, FramedStream
+from ._validate import MAX_SAMPLE
 from ._example import example
 from ._io import load
-from ._synthesis import Synthesis, SynthesisStream, resynthesize
+from ._synthesis import Synthesis, SynthesisStream
+from ._resynthesis import resynthesize
 from ._plot import plot, plot_responses
 from ._scale import erb_rate, erb_rate_to_hz, erb_space
 

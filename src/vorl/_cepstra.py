@@ -2,12 +2,10 @@
 from __future__ import annotations
 
 import operator
-from typing import Iterator, List, Protocol, Tuple
+from typing import Any, Iterator, List, Optional, Protocol, Tuple
 
 import numpy as np
 import numpy.typing as npt
-
-
 
 
 class _Levels(Protocol):
@@ -17,6 +15,8 @@ class _Levels(Protocol):
     log: bool
     floor: float
     dtype: np.dtype
+
+    def replace(self, **changes: Any) -> Any: ...
 
 _MAX_ORDER = 16  # deltas of deltas: speech toolkits take 1 or 2
 COMPRESSIONS = ("cuberoot", "log")
@@ -111,6 +111,17 @@ def cepstra(rows: npt.ArrayLike, config: _Levels, num_ceps: int = 13,
                          "log10(0) of silent bands would make the coefficients -inf or NaN")
     compressed = compress(values.astype(np.float64), config.log, config.floor, compression)
     return of_levels(compressed, num_ceps, lifter).astype(config.dtype, copy=False)
+
+
+def gfcc_of(config: _Levels, signal: npt.ArrayLike, num_ceps: int, compression: str,
+            lifter: float, threads: Optional[int], check_finite: bool) -> npt.NDArray[np.floating]:
+    """`config.gfcc`: the coefficients of the rows of a configuration made for them (its
+    levels, or log levels for ``compression="log"``, in float64); the arguments are
+    checked."""
+    compressed = config.replace(log=compression == "log", dtype=np.float64)
+    rows = compressed(signal, threads, check_finite=check_finite)
+    return of_levels(compress(rows, compressed.log, config.floor, compression), num_ceps,
+                     lifter).astype(config.dtype, copy=False)
 
 
 def delta(features: npt.ArrayLike, width: int = 9, order: int = 1,

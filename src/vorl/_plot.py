@@ -6,7 +6,7 @@ from typing import Any, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from ._gammatone import Cochleagram, _Config
+from ._config import Config, continuous_twin
 from ._scale import erb_rate, erb_rate_to_hz
 
 _LEVEL_UNIT = "unit sine at the band's centre"
@@ -46,7 +46,7 @@ def _hz_ticks(axis: Any, low: float, high: float, scale: Any = np.log10) -> None
     axis.set_minor_formatter(NullFormatter())
 
 
-def plot(gram: npt.ArrayLike, config_or_cfs: Union[_Config, npt.ArrayLike],
+def plot(gram: npt.ArrayLike, config_or_cfs: Union[Config, npt.ArrayLike],
          hop_length: Optional[int] = None, sample_rate: Optional[float] = None,
          ax: Optional[Any] = None) -> Any:
     """Draw a gammatonegram or cochleagram (frames x bands).
@@ -77,7 +77,7 @@ def plot(gram: npt.ArrayLike, config_or_cfs: Union[_Config, npt.ArrayLike],
     gram = np.array(gram, dtype=np.float64)
     log = True
     centre = 0.5  # a row's centre, in hops from its frame's start
-    if isinstance(config_or_cfs, _Config):
+    if isinstance(config_or_cfs, Config):
         cfs = config_or_cfs.center_frequencies
         centre = config_or_cfs.frame_length / 2 / config_or_cfs.hop_length
         hop_length = config_or_cfs.hop_length if hop_length is None else hop_length
@@ -128,7 +128,7 @@ def plot(gram: npt.ArrayLike, config_or_cfs: Union[_Config, npt.ArrayLike],
     return ax
 
 
-def plot_responses(config: _Config, ax: Optional[Any] = None) -> Any:
+def plot_responses(config: Config, ax: Optional[Any] = None) -> Any:
     """Draw the magnitude response of every band, in dB over a log-frequency axis.
 
     The responses are the spectra of the continuous filters' impulse responses
@@ -147,7 +147,7 @@ def plot_responses(config: _Config, ax: Optional[Any] = None) -> Any:
     matplotlib Axes
     """
     plt = _pyplot()
-    filters = Cochleagram(**config._arguments())
+    filters = continuous_twin(config)
     n = 1 << int(np.ceil(np.log2(filters.sample_rate / 4)))  # long enough for the lowest band
     impulse = np.zeros(n)
     impulse[0] = 1.0

@@ -74,3 +74,9 @@ def erb_space(low_Hz: float, high_Hz: float, num: int) -> npt.NDArray[np.float64
     if not (np.isfinite(low) and np.isfinite(high) and 0 <= low < high):
         raise ValueError(f"need 0 <= low_Hz < high_Hz, finite, got {low} and {high}")
     return np.array(_engine.erb_space(low, high, count), dtype=np.float64)
+
+
+def erb_width(hz: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """The equivalent rectangular bandwidth at frequencies `hz`, in Hz:
+    24.7 (0.00437 f + 1), the width one ERB-rate unit spans there."""
+    return 24.7 * (0.00437 * np.asarray(hz, dtype=np.float64) + 1)

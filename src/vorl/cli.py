@@ -15,7 +15,9 @@ from typing import Dict, Iterator, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ._gammatone import Cochleagram, Gammatone, _Config, _threads
+from ._config import Config
+from ._features import Cochleagram, Gammatone
+from ._validate import thread_count
 
 # Files longer than this many frames get a progress bar of their own.
 _FRAMES_PER_BLOCK = 2000
@@ -161,7 +163,7 @@ def _add_config_options(parser: argparse.ArgumentParser) -> None:
                             "each file is analysed at its own rate")
 
 
-def _config(args: argparse.Namespace, sample_rate: int) -> _Config:
+def _config(args: argparse.Namespace, sample_rate: int) -> Config:
     cls = Gammatone if args.framed else Cochleagram
     for what in ("frame", "hop"):
         if getattr(args, what) is not None and getattr(args, f"{what}_ms") is not None:
@@ -181,10 +183,10 @@ class _Analyses:
 
     def __init__(self, args: argparse.Namespace) -> None:
         self.args = args
-        self.made: Dict[int, _Config] = {}
+        self.made: Dict[int, Config] = {}
         self.file: Optional[Path] = None  # the file being configured, for messages
 
-    def __call__(self, rate: int) -> _Config:
+    def __call__(self, rate: int) -> Config:
         if self.args.rate is not None:
             rate = self.args.rate
         if rate not in self.made:
@@ -200,7 +202,7 @@ class _Analyses:
         return self.made[rate]
 
     def blocks(self, path: Path, threads: Optional[int], progress: bool
-               ) -> Tuple[_Config, int, int, int, Iterator[np.ndarray]]:
+               ) -> Tuple[Config, int, int, int, Iterator[np.ndarray]]:
         """The configuration for `path`, the file's own rate, its number of frames
         and of values per frame, and its features (rows, or with --gfcc cepstra)
         in blocks read from the file (bounded memory)."""
@@ -424,7 +426,7 @@ def _output_kind(args: argparse.Namespace) -> str:
             warnings.simplefilter("ignore")
             _config(args, 1 << 20)  # every option but the file's rate (and the Nyquist check)
         if args.threads is not None:
-            _threads(args.threads)
+            thread_count(args.threads)
     except (TypeError, ValueError) as error:
         raise _Refused(f"bad option: {error}") from None
     # The folder that will hold the output, or the nearest one that exists to make it in.
@@ -569,12 +571,12 @@ def _plot(args: argparse.Namespace) -> int:
     return 0
 
 
-def _what(config: _Config) -> str:
+def _what(config: Config) -> str:
     return ("framed gammatonegram (filters restarted at each frame)"
             if isinstance(config, Gammatone) else "cochleagram (continuous gammatone filterbank)")
 
 
-def _save_picture(gram: np.ndarray, config: _Config, output: Path, title: str) -> None:
+def _save_picture(gram: np.ndarray, config: Config, output: Path, title: str) -> None:
     try:
         import matplotlib
     except ImportError:
@@ -604,7 +606,7 @@ def demo_signal(sample_rate: int = 44100, seconds: float = 3.0) -> np.ndarray:
 
 
 def _demo(args: argparse.Namespace) -> int:
-    from ._gammatone import simd_kernel
+    from ._features import simd_kernel
 
     rate = 44100
     signal = demo_signal(rate)

@@ -45,11 +45,13 @@ public:
             if (channels_) planes.check_channels(*channels_);
             const Eigen::Index frame = static_cast<Eigen::Index>(analysis_.frame_length());
             const Eigen::Index hop = static_cast<Eigen::Index>(analysis_.hop_length());
+            // Sized by the first chunk (its channel count is checked from then on):
+            // what the buffer holds past `held_` is not part of the state.
+            if (buffer_.rows() != chunk.rows()) buffer_.resize(chunk.rows(), frame);
             const Eigen::Index skipped = std::min(skip_, Eigen::Index(chunk.cols()));
             const auto data = chunk.rightCols(chunk.cols() - skipped);
             if (held_ + data.cols() < frame) {
                 allocate(planes.shape(0, analysis_.bank().filters.size()));
-                if (buffer_.rows() != chunk.rows()) buffer_.resize(chunk.rows(), frame);
                 // Past the held samples: nothing reads these until the commit says so.
                 buffer_.middleCols(held_, data.cols()) = data;
                 return {held_ + data.cols(), skip_ - skipped};
@@ -69,9 +71,6 @@ public:
         const auto commit = [&](const Next& next) {
             channels_ = static_cast<std::size_t>(chunk.rows());
             if (next.held < 0) {  // frames completed: the tail is the next frame so far
-                if (buffer_.rows() != chunk.rows()) {
-                    buffer_.resize(chunk.rows(), static_cast<Eigen::Index>(analysis_.frame_length()));
-                }
                 held_ = -1 - next.held;
                 buffer_.leftCols(held_) = tail_;
             } else {
