@@ -120,14 +120,14 @@ def test_resampled_tone_reads_as_one_made_at_that_rate(tmp_path):
 
 
 def test_interrupted_npy_leaves_no_file(tmp_path):
-    from vorl.cli import _write_npy
+    from vorl._writers import write_npy
 
     def blocks():
         yield np.zeros((2, 3))
         raise KeyboardInterrupt
 
     with pytest.raises(KeyboardInterrupt):
-        _write_npy(tmp_path / "x.npy", blocks(), (4, 3))
+        write_npy(tmp_path / "x.npy", blocks(), (4, 3))
     assert list(tmp_path.iterdir()) == []
 
 

@@ -1,6 +1,8 @@
 """The package's type hints and the stubs of the compiled modules work for a type checker."""
+import os
 import subprocess
 import sys
+from pathlib import Path
 import textwrap
 
 import pytest
@@ -42,3 +44,13 @@ def test_types_check(tmp_path):
     bad = mypy(tmp_path, BAD)
     assert bad.returncode == 1
     assert 'incompatible type "str"' in bad.stdout and '"coscf"' in bad.stdout
+
+
+def test_the_package_type_checks(tmp_path):
+    """Every module of the package, against the stubs of the compiled ones."""
+    src = Path(__file__).resolve().parent.parent / "src"
+    result = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "-p", "vorl",
+                             "--ignore-missing-imports"], capture_output=True, text=True,
+                            cwd=tmp_path, env={**os.environ, "MYPYPATH": str(src),
+                                               "PYTHONPATH": str(src)})
+    assert result.returncode == 0, result.stdout

@@ -15,8 +15,17 @@ from . import _engine
 from ._cepstra import COMPRESSIONS, check_cepstra, gfcc_of
 from ._docs import document
 from ._files import file_rows, open_rows
-from ._validate import (INT32_MAX, MAX_BANDS, check_samples, finite, frequencies, integer,
-                        non_negative_int, positive_int, samples_of)
+from ._validate import (
+    INT32_MAX,
+    MAX_BANDS,
+    check_samples,
+    finite,
+    frequencies,
+    integer,
+    non_negative_int,
+    positive_int,
+    samples_of,
+)
 
 ERB_DEFAULTS = (64, 50.0, 8000.0, 1.019)  # num_bands, low_Hz, high_Hz, bandwidth_factor
 _FRAMING_DEFAULTS = (1024, 512)  # frame_length, hop_length, in samples
@@ -194,7 +203,8 @@ class Config:
 
     def _bank(self) -> Any:
         """The native filters and integration factor of this configuration."""
-        return _engine.Bank(self.sample_rate, self._center_frequencies, self.num_bands,
+        cfs = None if self._center_frequencies is None else list(self._center_frequencies)
+        return _engine.Bank(self.sample_rate, cfs, self.num_bands,
                             self.low_Hz, self.high_Hz, self.bandwidth_factor,
                             self.temporal_integration)
 
@@ -431,7 +441,7 @@ def frame_centres(config: Config, num_frames: int) -> Array:
     return config._frame_centres(num_frames)
 
 
-def continuous_twin(config: Config) -> Config:
+def continuous_twin(config: Config) -> Any:
     """The `Cochleagram` of the same parameters as `config` (itself if it is one)."""
     twin: Any = type(config)._continuous
-    return config if type(config) is twin else twin(**config._arguments())  # type: ignore[no-any-return]
+    return config if type(config) is twin else twin(**config._arguments())

@@ -89,8 +89,8 @@ def fitted_range(config: Config) -> Tuple[float, float]:
     return low, min(high, config.sample_rate / 2)
 
 
-def _bounded_fit(inside: Array, outside: Array, target: ComplexArray, weight: Array,
-                 bound: Array) -> Array:
+def _bounded_fit(inside: ComplexArray, outside: ComplexArray, target: ComplexArray,
+                 weight: Array, bound: Array) -> Array:
     """The real vector x minimising sum(weight * |inside @ x - target|^2) (plus a
     ridge) with |outside @ x| <= bound, each row a frequency bin.
 

@@ -65,7 +65,7 @@ def example(sample_rate: int = 16000) -> Tuple[npt.NDArray[np.float64], int]:
         if kind == "vowel":
             part = _vowel(n, rate, *what)  # type: ignore[misc]
         elif kind == "fricative":
-            part = 0.25 * _noise(n, rate, *what, rng)  # type: ignore[misc]
+            part = 0.25 * _noise(n, rate, *what, rng)  # type: ignore[misc, call-arg]
         else:
             part = np.zeros(n)
         parts.append(part * _envelope(n, rate))
@@ -114,3 +114,16 @@ def _envelope(n: int, rate: int) -> npt.NDArray[np.float64]:
         rise = 0.5 - 0.5 * np.cos(np.pi * np.arange(ramp) / ramp)
         envelope[:ramp], envelope[n - ramp:] = rise, rise[::-1]
     return envelope
+
+
+def demo_signal(sample_rate: int = 44100, seconds: float = 3.0) -> np.ndarray:
+    """A harmonic tone gliding from 150 Hz to 600 Hz, with a noise burst in the
+    middle of it, as (1, samples) float64."""
+    t = np.arange(int(seconds * sample_rate)) / sample_rate
+    f0 = 150.0 * 4.0 ** (t / seconds)  # exponential glide over two octaves
+    phase = 2 * np.pi * np.cumsum(f0) / sample_rate
+    tone = sum(np.sin(k * phase) / k for k in range(1, 9)) * 0.2
+    burst = np.zeros_like(t)
+    inside = (t > seconds * 0.45) & (t < seconds * 0.55)
+    burst[inside] = np.random.default_rng(7).standard_normal(inside.sum()) * 0.3
+    return (tone + burst)[np.newaxis, :]

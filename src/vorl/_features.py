@@ -238,7 +238,7 @@ class Cochleagram(Config):
             (samples, num_bands), or (channels, samples, num_bands) with
             ``channel=None``.
         """
-        return self._run(signal, "analytic", threads, check_finite)
+        return self._run(signal, "analytic", threads, check_finite)  # type: ignore[return-value]
 
     def synthesis(self, delay: Optional[float] = 0.004) -> "Synthesis":
         """The resynthesis that puts this configuration's analytic bands back together.

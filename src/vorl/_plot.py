@@ -1,6 +1,7 @@
 """Pictures of gammatonegrams and of the filters' responses."""
 from __future__ import annotations
 
+from pathlib import Path
 from typing import Any, Optional, Union
 
 import numpy as np
@@ -170,3 +171,18 @@ def plot_responses(config: Config, ax: Optional[Any] = None) -> Any:
     ax.set_title(f"{filters.num_bands} gammatone bands, {filters.sample_rate} Hz")
     ax.grid(True, which="major", alpha=0.3)
     return ax
+
+
+def save_picture(gram: np.ndarray, config: Config, output: Path, title: str) -> None:
+    """`plot` of the rows into a picture file (matplotlib's Agg backend)."""
+    try:
+        import matplotlib
+    except ImportError:
+        raise ImportError("pictures need matplotlib: pip install 'vorl[plot]'") from None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    ax = plot(gram, config)
+    ax.set_title(title)
+    ax.figure.savefig(output, dpi=120)
+    plt.close(ax.figure)

@@ -3,7 +3,7 @@ streams' protocol (one push at a time; one that fails or is interrupted leaves t
 stream as it was)."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional
+from typing import Any, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -12,9 +12,6 @@ from . import _engine
 from ._config import Config, bank_of, column_major, finish_output, finished, prepared
 from ._docs import document
 from ._validate import thread_count
-
-if TYPE_CHECKING:
-    from ._features import Cochleagram, Gammatone
 
 Array = npt.NDArray[np.float64]
 
@@ -66,7 +63,7 @@ class ContinuousStream(Stream):
         Worker threads sharing the bands and channels.
     """
 
-    def __init__(self, config: Cochleagram, output: str = "rows",
+    def __init__(self, config: Config, output: str = "rows",
                  threads: Optional[int] = 1) -> None:
         if output not in ("rows", "envelopes", "band_signals", "analytic"):
             raise ValueError("output must be 'rows', 'envelopes', 'band_signals' or 'analytic', "
@@ -115,7 +112,7 @@ class FramedStream(Stream):
         Worker threads sharing the frames of a chunk.
     """
 
-    def __init__(self, config: Gammatone, threads: Optional[int] = 1) -> None:
+    def __init__(self, config: Config, threads: Optional[int] = 1) -> None:
         super().__init__(config)
         self._native = _engine.FramedStream(bank_of(config), config.frame_length,
                                             config.hop_length, config.channel, config.log,

@@ -8,16 +8,20 @@ import os
 import signal
 import sys
 import threading
-import warnings
 import time
+import warnings
 from pathlib import Path
 from typing import Dict, Iterator, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from ._analyses import Analyses, config_of_options
 from ._config import Config
+from ._example import demo_signal
 from ._features import Cochleagram, Gammatone
+from ._plot import save_picture
 from ._validate import thread_count
+from ._writers import NpzArchive, Unwritable, write_npy
 
 # Files longer than this many frames get a progress bar of their own.
 _FRAMES_PER_BLOCK = 2000
@@ -163,70 +167,6 @@ def _add_config_options(parser: argparse.ArgumentParser) -> None:
                             "each file is analysed at its own rate")
 
 
-def _config(args: argparse.Namespace, sample_rate: int) -> Config:
-    cls = Gammatone if args.framed else Cochleagram
-    for what in ("frame", "hop"):
-        if getattr(args, what) is not None and getattr(args, f"{what}_ms") is not None:
-            raise ValueError(f"give --{what} (samples) or --{what}-ms, not both")
-    seconds = {f"{what}_duration": getattr(args, f"{what}_ms") / 1000
-               for what in ("frame", "hop") if getattr(args, f"{what}_ms") is not None}
-    return cls(sample_rate, frame_length=args.frame, hop_length=args.hop,
-               num_bands=args.bands, low_Hz=args.low, high_Hz=args.high,
-               temporal_integration=args.integration, channel=args.channel,
-               log=not args.linear, **seconds)
-
-
-class _Analyses:
-    """The configuration of each file: at ``--rate`` (resampling the files at other
-    rates), or at each file's own rate. A configuration's warnings are printed once,
-    naming the first file it analyses, and so is a note when the files' rates differ."""
-
-    def __init__(self, args: argparse.Namespace) -> None:
-        self.args = args
-        self.made: Dict[int, Config] = {}
-        self.file: Optional[Path] = None  # the file being configured, for messages
-
-    def __call__(self, rate: int) -> Config:
-        if self.args.rate is not None:
-            rate = self.args.rate
-        if rate not in self.made:
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                self.made[rate] = _config(self.args, rate)
-            for warning in caught:
-                _say(f"vorl: {self.file or f'files at {rate} Hz'}: warning: {warning.message}")
-            if len(self.made) == 2:
-                print(f"vorl: note: the files have different sample rates ({', '.join(map(str, self.made))} "
-                      "Hz, ...); each is analysed at its own, so frames of the same length span "
-                      "different times (--rate HZ resamples them all)", file=sys.stderr)
-        return self.made[rate]
-
-    def blocks(self, path: Path, threads: Optional[int], progress: bool
-               ) -> Tuple[Config, int, int, int, Iterator[np.ndarray]]:
-        """The configuration for `path`, the file's own rate, its number of frames
-        and of values per frame, and its features (rows, or with --gfcc cepstra)
-        in blocks read from the file (bounded memory)."""
-        from ._io import sample_rate_of
-        from .corpus import opened
-
-        rate = sample_rate_of(path)
-        self.file = path
-        config = self(rate)
-        frames, width, blocks = opened(config, path, threads, self.features,
-                                       resample=self.args.rate is not None)
-        if progress and frames > _FRAMES_PER_BLOCK:
-            blocks = _with_progress(blocks, frames, path.name)
-        return config, rate, frames, width, blocks
-
-    @property
-    def features(self) -> Optional[Dict[str, object]]:
-        """`corpus.cepstral` of --gfcc and --deltas; None for rows."""
-        from .corpus import cepstral
-
-        gfcc = getattr(self.args, "gfcc", None)
-        return None if gfcc is None else cepstral(gfcc, self.args.deltas)
-
-
 def _bars(args: argparse.Namespace) -> bool:
     """Progress bars: on a terminal only, and not with --quiet."""
     return not args.quiet and sys.stderr.isatty()
@@ -240,6 +180,10 @@ def _say(line: str) -> None:
 
 
 def _with_progress(blocks: Iterator[np.ndarray], frames: int, name: str) -> Iterator[np.ndarray]:
+    """The blocks, with a progress bar for a file of more than a few blocks."""
+    if frames <= _FRAMES_PER_BLOCK:
+        yield from blocks
+        return
     from tqdm import tqdm
 
     with tqdm(total=frames, desc=name, unit="frame", leave=False) as bar:
@@ -249,47 +193,10 @@ def _with_progress(blocks: Iterator[np.ndarray], frames: int, name: str) -> Iter
 
 
 def _analyse(path: Path, args: argparse.Namespace, progress: bool):
-    config, _, frames, _, blocks = _Analyses(args).blocks(path, args.threads, progress)
+    config, _, frames, _, blocks = Analyses(args, _say).blocks(
+        path, args.threads, _with_progress if progress else None)
     parts = list(blocks)
     return np.concatenate(parts) if parts else np.zeros((0, config.num_bands)), config
-
-
-def _write_npy(target: Path, blocks: Iterator[np.ndarray], shape: Tuple[int, int],
-               metadata: Optional[str] = None) -> None:
-    """Writes the rows as they come, under a temporary name that becomes `target`
-    only once every row is written; an interrupted run leaves no `target`.
-
-    With `metadata`, it goes into the `.json` beside `target`, also under a
-    temporary name, renamed into place before the rows and after any earlier
-    `target` is removed: a `.npy` only ever stands beside its own `.json`.
-    """
-    partial = target.with_name(target.name + ".part")
-    about = target.with_suffix(".json")
-    about_partial = about.with_name(about.name + ".part")
-    try:
-        with open(partial, "wb") as out:
-            np.lib.format.write_array_header_1_0(
-                out, {"descr": np.lib.format.dtype_to_descr(np.dtype(np.float64)),
-                      "fortran_order": False, "shape": shape})
-            written = 0
-            for block in blocks:
-                out.write(np.ascontiguousarray(block, dtype=np.float64).tobytes())
-                written += len(block)
-        if written != shape[0]:
-            raise ValueError(f"the file gave {written} frames, its header promised {shape[0]}")
-        if metadata is not None:
-            about_partial.write_text(metadata)
-            target.unlink(missing_ok=True)
-            os.replace(about_partial, about)
-        os.replace(partial, target)
-    except BaseException:
-        partial.unlink(missing_ok=True)
-        about_partial.unlink(missing_ok=True)
-        raise
-
-
-class _Unwritable(Exception):
-    """An output that can no longer be written whole (a full disk under an archive)."""
 
 
 class _Refused(Exception):
@@ -318,9 +225,9 @@ def _features(args: argparse.Namespace) -> int:
         return _features_to_zarr(args, passed_over)
 
     keys = keys_for(args.files, args.root)
-    analyses = _Analyses(args)
+    analyses = Analyses(args, _say)
     written = failed = frames_total = 0
-    archive = _Archive(args.output) if kind == "npz" else None
+    archive = NpzArchive(args.output) if kind == "npz" else None
     try:
         for name, key in tqdm(keys.items(), unit="file", leave=False,
                               disable=not _bars(args) or len(keys) < 2):
@@ -329,8 +236,8 @@ def _features(args: argparse.Namespace) -> int:
                 if archive is not None:
                     archive.check_name(key)
                 before = _state(path)
-                config, rate, frames, width, blocks = analyses.blocks(path, args.threads,
-                                                                      progress=_bars(args))
+                config, rate, frames, width, blocks = analyses.blocks(
+                    path, args.threads, _with_progress if _bars(args) else None)
                 metadata = metadata_of(config, path, rate, resampler(rate, config.sample_rate),
                                        features=analyses.features)
                 blocks = read_unchanged(blocks, path, before)
@@ -339,7 +246,7 @@ def _features(args: argparse.Namespace) -> int:
                 else:
                     target = args.output / f"{key}.npy"
                     target.parent.mkdir(parents=True, exist_ok=True)
-                    _write_npy(target, blocks, (frames, width), json.dumps(metadata, indent=1))
+                    write_npy(target, blocks, (frames, width), json.dumps(metadata, indent=1))
                 written += 1
                 frames_total += frames
             except (OSError, ValueError, TypeError) as error:
@@ -347,7 +254,7 @@ def _features(args: argparse.Namespace) -> int:
                 _say(f"vorl: {path}: {error}")
         if archive is not None and written:
             archive.close()
-    except _Unwritable as error:
+    except Unwritable as error:
         print(f"vorl: {error}", file=sys.stderr)
         return 1
     finally:
@@ -424,7 +331,7 @@ def _output_kind(args: argparse.Namespace) -> str:
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            _config(args, 1 << 20)  # every option but the file's rate (and the Nyquist check)
+            config_of_options(args, 1 << 20)  # every option but the file's rate (and the Nyquist check)
         if args.threads is not None:
             thread_count(args.threads)
     except (TypeError, ValueError) as error:
@@ -451,8 +358,9 @@ def _features_to_zarr(args: argparse.Namespace, passed_over: Dict[str, str]) -> 
         print("vorl: a .zarr output needs the corpus extra: pip install 'vorl[corpus]'",
               file=sys.stderr)
         return 2
-    analyses = _Analyses(args)
-    resume: Union[bool, str] = {"time": True, "content": "content", "off": False}[args.resume]
+    analyses = Analyses(args, _say)
+    modes: Dict[str, Union[bool, str]] = {"time": True, "content": "content", "off": False}
+    resume = modes[args.resume]
     client = None
     try:
         if args.scheduler:
@@ -489,79 +397,10 @@ def _features_to_zarr(args: argparse.Namespace, passed_over: Dict[str, str]) -> 
     return 1 if report.failed else 0
 
 
-class _Archive:
-    """An .npz written array by array as the rows come (bounded memory), with a
-    `metadata` entry (JSON) naming every array's source and settings; it
-    exists under its name only once closed, and only whole: a member that
-    cannot be written (a full disk) means no archive at all."""
-
-    METADATA = "metadata"  # the member np.load names so
-
-    def __init__(self, target: Path) -> None:
-        import zipfile
-
-        self.target = target
-        self.partial = target.with_name(target.name + ".part")
-        self.zip: Optional[zipfile.ZipFile] = zipfile.ZipFile(self.partial, "w", allowZip64=True)
-        self.metadata: Dict[str, object] = {}
-
-    def add(self, key: str, blocks: Iterator[np.ndarray], shape: Tuple[int, int],
-            metadata: Dict[str, object]) -> None:
-        """One array, first into a file of its own, so that a file failing half-way
-        leaves nothing in the archive. Raises `_Unwritable` if the archive or that
-        file cannot be written: the archive would then lack a member."""
-        assert self.zip is not None
-        self.check_name(key)
-        member = self.partial.with_name(self.partial.name + ".member.npy")
-        # Reading the file raises ValueError (AudioFile turns the system's errors
-        # into it), so an OSError here is the archive's own: a full disk.
-        try:
-            _write_npy(member, blocks, shape)
-            self.zip.write(member, arcname=f"{key}.npy")
-        except OSError as error:
-            raise _Unwritable(f"cannot write {self.target}: {error}; no archive written") from error
-        finally:
-            member.unlink(missing_ok=True)
-        self.metadata[key] = metadata
-
-    def check_name(self, key: str) -> None:
-        """Refuses a key whose member np.load would not give back: the metadata's
-        name, one already written, or one whose name with ".npy" dropped is
-        another's (np.load looks a name up with and without it)."""
-        names = {self.METADATA, *self.metadata}
-        clash = key in names or (key.endswith(".npy") and key[:-4] in names) or \
-            any(other.endswith(".npy") and other[:-4] == key for other in self.metadata)
-        if clash:
-            raise ValueError(f"its name in the archive, {key!r}, is taken by "
-                             + ("the archive's metadata" if key in (self.METADATA,
-                                                                     self.METADATA + ".npy")
-                                else "another member") + "; write it to a folder instead")
-
-    def close(self) -> None:
-        assert self.zip is not None
-        try:
-            with self.zip.open(f"{self.METADATA}.npy", "w") as out:
-                np.lib.format.write_array(out, np.array(json.dumps(self.metadata)))
-            self.zip.close()
-            self.zip = None
-            os.replace(self.partial, self.target)
-        except OSError as error:
-            raise _Unwritable(f"cannot write {self.target}: {error}; no archive written") from error
-
-    def discard(self) -> None:
-        if self.zip is not None:
-            try:
-                self.zip.close()
-            except OSError:  # a full disk: the partial archive goes anyway
-                pass
-            self.zip = None
-        self.partial.unlink(missing_ok=True)
-
-
 def _plot(args: argparse.Namespace) -> int:
     try:
         gram, config = _analyse(args.file, args, progress=False)
-        _save_picture(gram, config, args.output, title=f"{args.file.name}: {_what(config)}")
+        save_picture(gram, config, args.output, title=f"{args.file.name}: {_what(config)}")
     except (OSError, ValueError, TypeError) as error:
         print(f"vorl: {args.file}: {error}", file=sys.stderr)
         return 1
@@ -574,35 +413,6 @@ def _plot(args: argparse.Namespace) -> int:
 def _what(config: Config) -> str:
     return ("framed gammatonegram (filters restarted at each frame)"
             if isinstance(config, Gammatone) else "cochleagram (continuous gammatone filterbank)")
-
-
-def _save_picture(gram: np.ndarray, config: Config, output: Path, title: str) -> None:
-    try:
-        import matplotlib
-    except ImportError:
-        raise ImportError("pictures need matplotlib: pip install 'vorl[plot]'") from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    from ._plot import plot
-
-    ax = plot(gram, config)
-    ax.set_title(title)
-    ax.figure.savefig(output, dpi=120)
-    plt.close(ax.figure)
-
-
-def demo_signal(sample_rate: int = 44100, seconds: float = 3.0) -> np.ndarray:
-    """A harmonic tone gliding from 150 Hz to 600 Hz, with a noise burst in the
-    middle of it, as (1, samples) float64."""
-    t = np.arange(int(seconds * sample_rate)) / sample_rate
-    f0 = 150.0 * 4.0 ** (t / seconds)  # exponential glide over two octaves
-    phase = 2 * np.pi * np.cumsum(f0) / sample_rate
-    tone = sum(np.sin(k * phase) / k for k in range(1, 9)) * 0.2
-    burst = np.zeros_like(t)
-    inside = (t > seconds * 0.45) & (t < seconds * 0.55)
-    burst[inside] = np.random.default_rng(7).standard_normal(inside.sum()) * 0.3
-    return (tone + burst)[np.newaxis, :]
 
 
 def _demo(args: argparse.Namespace) -> int:
@@ -631,7 +441,7 @@ def _demo(args: argparse.Namespace) -> int:
         bar = "#" * int(round(40 * (gram[frame, band] - gram.min()) / (np.ptp(gram) or 1)))
         print(f"  t = {at:4.2f} s  {cfs[band]:7.1f} Hz  {gram[frame, band]:6.2f}  {bar}")
     try:
-        _save_picture(gram, config, args.output,
+        save_picture(gram, config, args.output,
                       title=f"vorl demo: {what} of a harmonic glide with a noise burst")
     except ImportError as error:
         print(f"no picture: {error}", file=sys.stderr)

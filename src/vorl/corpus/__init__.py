@@ -25,6 +25,7 @@ from ._metadata import cepstral, configuration, describe, metadata_of, opened
 from ._reader import Corpus, open
 from ._store import extract_one
 
-__all__ = ["ConfigLike", "Corpus", "PathLike", "Report", "StoreLocked", "cepstral", "common_folder",
+__all__ = ["ConfigLike", "Corpus", "PathLike", "Report", "StoreLocked", "cepstral",
+           "common_folder",
            "configuration", "describe", "extract", "extract_one", "key_of", "keys_for",
            "metadata_of", "open", "opened", "store_path"]
