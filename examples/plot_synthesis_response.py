@@ -11,7 +11,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 
 import vorl
-from vorl._synthesis import fitted_range
+from vorl._design import fitted_range
 
 config = vorl.Cochleagram(16000)
 fig, (level, phase) = plt.subplots(2, 1, figsize=(8, 6), sharex=True, layout="constrained")
