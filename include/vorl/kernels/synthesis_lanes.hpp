@@ -130,7 +130,7 @@ VORL_INLINE void synthesis_tile(const SynthesisPlan& p, const double* z,
     transpose_lanes<W, 1>(v);
     // Each band's line is written a tile at a time, away from where it was last
     // read: asking for the cache line after next, for writing, spares each
-    // store the wait for its line (measured: half the time of the whole synthesis).
+    // store the wait for its line (bench_synthesis.py: half the time of the whole synthesis).
 #pragma GCC unroll 8
     for (int i = 0; i < W; ++i) {
         __builtin_prefetch(dest + i * stride + 16, 1, 3);

@@ -25,7 +25,7 @@
 /**
  * The instruction sets, widest first: `X(name, W, K, target)` with the vector
  * width W in doubles, the vectors K the gammatone recursion runs side by side
- * (measured per set: with 32 vector registers two vectors overlap their
+ * (measured per set by bench_gammatone: with 32 vector registers two vectors overlap their
  * chains; with 16, a second 4-lane vector spills state on the chain, while
  * 2-lane vectors still gain from a second one), and the function attribute
  * that compiles for the set. The last entry runs on every CPU of the
