@@ -3,7 +3,6 @@ shrinking and unreadable files; full disks; bad magnitudes."""
 import json
 import os
 import subprocess
-import threading
 import time
 
 import numpy as np
