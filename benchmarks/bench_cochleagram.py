@@ -9,13 +9,23 @@ Prints each time (best of several runs) and the ratios the library aims at:
   approximation of gammatone filters), 64 bands, window 1024/44100 s, hop
   512/44100 s: at most 1.0x; the package's recursive `gtgram` is printed too;
 - two threads against one: at least 1.8x;
-- a stream fed 4096-sample chunks against one call: at most 1.1x.
+- a stream fed 4096-sample chunks against one call: at most 1.1x;
+- cochleagram, 1 thread, against the floating-point bound of its kernel (the
+  time the core needs to issue the recursion's operations, measured by
+  `vorl_bench_gammatone` when it is built): at most 1.2x;
+- cochleagram, 2 threads, against spafe's `erb_spectrogram` (64 bands, the same
+  frames, FFT of 1024): faster.
 
-The `gammatone` package is a peer with another API, needed by this script
-only: `pip install gammatone`.
+The `gammatone` and `spafe` packages are peers with other APIs, needed by this
+script only: `pip install gammatone spafe`. The bound needs the C++ benchmark:
+`cmake -S . -B build/bench -DVORL_BUILD_BENCHMARKS=ON && cmake --build build/bench`.
 
     .venv/bin/python benchmarks/bench_cochleagram.py
 """
+import re
+import subprocess
+from pathlib import Path
+
 import numpy as np
 
 import vorl
@@ -27,6 +37,19 @@ RATE, SECONDS, CHUNK = 44100, 60, 4096
 def streamed(config, signal):
     stream = config.stream()
     return [stream.push(signal[i:i + CHUNK]) for i in range(0, len(signal), CHUNK)]
+
+
+def bound_seconds(config, samples):
+    """The kernel's bound for `samples` samples of `config`'s filters, from the C++
+    benchmark's bound for the continuous variant this process chose; None without it."""
+    bench = Path(__file__).resolve().parent.parent / "build" / "bench" / "vorl_bench_gammatone"
+    if not bench.exists():
+        return None
+    out = subprocess.run([str(bench)], capture_output=True, text=True, check=True).stdout
+    chosen = re.search(r"continuous (\S+)", out.split("chosen for this process")[1]).group(1)
+    row = next(line for line in out.splitlines() if line.startswith(chosen + " "))
+    ns, width = float(row.split()[1]), {"avx512f": 8, "avx2": 4}.get(chosen.split("/")[0], 2)
+    return ns * 1e-9 * -(-config.num_bands // width) * samples, chosen
 
 
 def main():
@@ -51,6 +74,24 @@ def main():
     print(f"stream, {CHUNK}-sample chunks:    {stream * 1e3:8.1f} ms   / one call = "
           f"{stream / one:.2f} (target <= 1.1)")
 
+    bound = bound_seconds(cochlea, n)
+    if bound is None:
+        print("bound: build the C++ benchmark (see the docstring) to print it")
+    else:
+        print(f"bound of {bound[1]}:     {bound[0] * 1e3:8.1f} ms   cochleagram, 1 thread / this = "
+              f"{one / bound[0]:.2f} (target <= 1.2); per second of audio "
+              f"{one / SECONDS * 1e3:.2f} ms against {bound[0] / SECONDS * 1e3:.2f} ms")
+    try:
+        from spafe.features.gfcc import erb_spectrogram
+        from spafe.utils.preprocessing import SlidingWindow
+    except ImportError:
+        print("spafe not installed (pip install spafe): skipped")
+    else:
+        frames = SlidingWindow(cochlea.frame_length / RATE, cochlea.hop_length / RATE, "hamming")
+        spafe = best_of(3, lambda: erb_spectrogram(signal, RATE, window=frames, nfilts=64,
+                                                    nfft=1024, low_freq=50, high_freq=8000))
+        print(f"spafe erb_spectrogram:          {spafe * 1e3:8.1f} ms   cochleagram, 2 threads / "
+              f"this = {two / spafe:.2f} (target < 1)")
     try:
         from gammatone.fftweight import fft_gtgram
         from gammatone.gtgram import gtgram

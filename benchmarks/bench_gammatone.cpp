@@ -1,6 +1,7 @@
 // The lane kernels against the floating-point bound of their own work.
 //
-// For every instruction set this CPU runs, the bound is the time the core
+// For every kernel variant this CPU runs (each instruction set, and the
+// vectors of filters it runs side by side), the bound is the time the core
 // needs to issue the operations of one recursion step on one vector of
 // filters (multiplies, adds, square root and flushes, counted from
 // `gammatone_step` itself) with no dependency between them. Beside it: the
@@ -123,19 +124,14 @@ inline __attribute__((always_inline)) void issue_mix(std::size_t reps, bool full
 }
 
 using Issue = void (*)(std::size_t, bool);
-#if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx512f"))) void issue_avx512(std::size_t r, bool f) { issue_mix<8>(r, f); }
-__attribute__((target("avx2"))) void issue_avx2(std::size_t r, bool f) { issue_mix<4>(r, f); }
-void issue_sse2(std::size_t r, bool f) { issue_mix<2>(r, f); }
-Issue issue_for(const char* name) {
-    if (!std::strcmp(name, "avx512f")) return &issue_avx512;
-    if (!std::strcmp(name, "avx2")) return &issue_avx2;
-    return &issue_sse2;
-}
-#else
-void issue_generic(std::size_t r, bool f) { issue_mix<2>(r, f); }
-Issue issue_for(const char*) { return &issue_generic; }
-#endif
+#define VORL_BENCH_ISSUE(isa, W) \
+    VORL_TARGET_##isa void issue_##isa(std::size_t r, bool f) { issue_mix<W>(r, f); }
+VORL_FOR_EACH_ISA(VORL_BENCH_ISSUE)
+#undef VORL_BENCH_ISSUE
+#define VORL_BENCH_ENTRY(isa, W) &issue_##isa,
+/** The bound's loop for each instruction set, in the order of `simd::isas`. */
+constexpr Issue issues[] = {VORL_FOR_EACH_ISA(VORL_BENCH_ENTRY)};
+#undef VORL_BENCH_ENTRY
 
 void print_mix(const char* what, const Mix& mix) {
     std::printf("%-28s %2d mul, %2d add, %d sqrt, %d flush\n", what, mix.mul, mix.add, mix.sqrt,
@@ -168,12 +164,12 @@ int main() {
                 "framed: rotating / with the table; continuous: filters carried through the\n"
                 "signal, adding to one open frame; ratios to the full mix (the table kernel\n"
                 "also to its own mix); frame: us per default frame, rotating / with the table\n");
-    std::printf("%-8s %15s %15s %10s %15s %9s %9s %15s\n", "kernel", "bound", "framed",
+    std::printf("%-11s %15s %15s %10s %15s %9s %9s %15s\n", "kernel", "bound", "framed",
                 "continuous", "to full mix", "to own", "cont/full", "frame us");
     for (const auto& k : detail::gammatone_kernels<Filter>) {
         if (!k.supported()) continue;
         const std::size_t vector_samples = (filters + k.width - 1) / k.width * samples;
-        const Issue issue = issue_for(k.name);
+        const Issue issue = issues[k.isa];
         const auto run = [&](const detail::RotationTable* rotations) {
             k.run(fb.filters.data(), filters, fb.decay, frame.data(), samples, out.data(),
                   rotations);
@@ -199,11 +195,21 @@ int main() {
             continuous = std::min(continuous, best_seconds(carry_on, 10));
         }
         const double ns = 1e9 / vector_samples;
-        std::printf("%-8s %6.3f /%6.3f %6.3f /%6.3f %10.3f %6.2fx /%6.2fx %8.2fx %8.2fx "
+        std::printf("%-11s %6.3f /%6.3f %6.3f /%6.3f %10.3f %6.2fx /%6.2fx %8.2fx %8.2fx "
                     "%6.1f /%6.1f\n", k.name, full * ns, own * ns, rotating * ns,
                     looked_up * ns, continuous * ns, rotating / full, looked_up / full,
                     looked_up / own, continuous / full, rotating * 1e6, looked_up * 1e6);
     }
+
+    const auto& chosen = detail::best_gammatone_kernel<Filter>();
+    const auto name_of = [](auto member, const auto& k) {
+        for (const auto& v : detail::gammatone_kernels<Filter>)
+            if (v.*member == k.*member) return v.name;
+        return "?";
+    };
+    std::printf("\nchosen for this process by a short measurement (VORL_KERNEL=isa/kK forces one):\n"
+                "framed %s, continuous %s\n", name_of(&detail::GammatoneKernel<Filter>::run, chosen),
+                name_of(&detail::GammatoneKernel<Filter>::run_continuous, chosen));
 
     const double scalar = best_seconds([&] {
         for (std::size_t i = 0; i < filters; ++i) fb.filters[i].process(frame, out[i], fb.decay);

@@ -285,18 +285,18 @@ struct SynthesisKernel {
 };
 
 // The variants, one per instruction set of the list.
-#define VORL_SYNTHESIS_VARIANT(isa, W, K, target)                                              \
-    target inline void render_synthesis_##isa(const SynthesisPlan& p, const double* z,         \
+#define VORL_SYNTHESIS_VARIANT(isa, W)                                                         \
+    VORL_TARGET_##isa inline void render_synthesis_##isa(const SynthesisPlan& p, const double* z,         \
                                               const double* w, std::size_t n, std::size_t t0,  \
                                               std::size_t t1, double* out) {                   \
         render_synthesis<W>(p, z, w, n, t0, t1, out);                                          \
     }                                                                                          \
-    target inline void synthesis_history_##isa(const SynthesisPlan& p, const double* z,        \
+    VORL_TARGET_##isa inline void synthesis_history_##isa(const SynthesisPlan& p, const double* z,        \
                                                const double* w, std::size_t t, double* dest,   \
                                                std::size_t stride) {                           \
         synthesis_history<W>(p, z, w, t, dest, stride);                                        \
     }                                                                                          \
-    target inline void push_synthesis_##isa(const SynthesisPlan& p, double* lines,             \
+    VORL_TARGET_##isa inline void push_synthesis_##isa(const SynthesisPlan& p, double* lines,             \
                                             std::size_t& start, const double* z,               \
                                             const double* w, std::size_t n, double* out) {     \
         push_synthesis<W>(p, lines, start, z, w, n, out);                                      \
@@ -304,7 +304,7 @@ struct SynthesisKernel {
 VORL_FOR_EACH_ISA(VORL_SYNTHESIS_VARIANT)
 #undef VORL_SYNTHESIS_VARIANT
 
-#define VORL_SYNTHESIS_ENTRY(isa, W, K, target)                                         \
+#define VORL_SYNTHESIS_ENTRY(isa, W)                                         \
     {#isa, &render_synthesis_##isa, &synthesis_history_##isa, &push_synthesis_##isa, \
      &simd::supports_##isa},
 /** Every variant, in the order of the instruction sets. */

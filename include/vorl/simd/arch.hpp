@@ -23,21 +23,18 @@
 #define VORL_INLINE_LAMBDA __attribute__((always_inline))
 
 /**
- * The instruction sets, widest first: `X(name, W, K, target)` with the vector
- * width W in doubles, the vectors K the gammatone recursion runs side by side
- * (measured per set by bench_gammatone: with 32 vector registers two vectors overlap their
- * chains; with 16, a second 4-lane vector spills state on the chain, while
- * 2-lane vectors still gain from a second one), and the function attribute
- * that compiles for the set. The last entry runs on every CPU of the
- * architecture.
+ * The instruction sets, widest first: `X(name, W)` with the vector width W in
+ * doubles. `VORL_TARGET_<name>` is the function attribute that compiles for
+ * the set. The last entry runs on every CPU of the architecture.
  */
 #if defined(__x86_64__) || defined(__i386__)
-#define VORL_FOR_EACH_ISA(X)                          \
-    X(avx512f, 8, 2, __attribute__((target("avx512f")))) \
-    X(avx2, 4, 1, __attribute__((target("avx2"))))       \
-    X(sse2, 2, 2, )
+#define VORL_FOR_EACH_ISA(X) X(avx512f, 8) X(avx2, 4) X(sse2, 2)
+#define VORL_TARGET_avx512f __attribute__((target("avx512f")))
+#define VORL_TARGET_avx2 __attribute__((target("avx2")))
+#define VORL_TARGET_sse2
 #else
-#define VORL_FOR_EACH_ISA(X) X(generic, 2, 2, )
+#define VORL_FOR_EACH_ISA(X) X(generic, 2)
+#define VORL_TARGET_generic
 #endif
 
 namespace vorl {
@@ -65,37 +62,54 @@ struct Isa {
     bool (*supported)();  ///< whether this CPU runs it
 };
 
-#define VORL_ISA_ENTRY(name, W, K, target) Isa{#name, W, &supports_##name},
+#define VORL_ISA_ENTRY(name, W) Isa{#name, W, &supports_##name},
 /** Every instruction set, in the order of `VORL_FOR_EACH_ISA`. */
 inline constexpr Isa isas[] = {VORL_FOR_EACH_ISA(VORL_ISA_ENTRY)};
 #undef VORL_ISA_ENTRY
 inline constexpr std::size_t isa_count = std::size(isas);
 
+#define VORL_ISA_ID(name, W) name,
+/** Each instruction set's index in `isas`, by name: `IsaId::avx2`. */
+enum IsaId : std::size_t { VORL_FOR_EACH_ISA(VORL_ISA_ID) };
+#undef VORL_ISA_ID
+
+/**
+ * The variant VORL_KERNEL names after the instruction set ("k2" of
+ * "avx512f/k2"), or an empty string: kernel families with several variants per
+ * instruction set choose among them by it, or else by measuring them.
+ */
+inline std::string forced_variant() {
+    const char* forced = std::getenv("VORL_KERNEL");
+    const char* slash = forced != nullptr ? std::strchr(forced, '/') : nullptr;
+    return slash != nullptr ? std::string(slash + 1) : std::string();
+}
+
 /**
  * Index in `isas` of the instruction set every kernel uses, chosen once per
  * process: the one named by the environment variable VORL_KERNEL if set (for
- * tests and benchmarks), otherwise the widest this CPU supports.
+ * tests and benchmarks: "avx2", or "avx2/k1" for one variant of a kernel
+ * family), otherwise the widest this CPU supports.
  *
  * @throws std::runtime_error if VORL_KERNEL names no instruction set of the
  *         list, or one this CPU cannot run
  */
 inline std::size_t chosen_isa() {
     static const std::size_t chosen = [] {
-        const char* forced = std::getenv("VORL_KERNEL");
-        if (forced != nullptr && *forced != '\0') {
+        const char* variable = std::getenv("VORL_KERNEL");
+        if (variable != nullptr && *variable != '\0') {
+            const std::string forced(variable, std::strcspn(variable, "/"));
             std::string names;
             for (std::size_t i = 0; i < isa_count; ++i) {
-                if (std::strcmp(forced, isas[i].name) == 0) {
+                if (forced == isas[i].name) {
                     if (!isas[i].supported()) {
-                        throw std::runtime_error(std::string("VORL_KERNEL=") + forced +
+                        throw std::runtime_error("VORL_KERNEL=" + forced +
                                                  ": this CPU does not support it");
                     }
                     return i;
                 }
                 names += (i ? ", " : "") + std::string(isas[i].name);
             }
-            throw std::runtime_error(std::string("VORL_KERNEL=") + forced +
-                                     ": not one of " + names);
+            throw std::runtime_error("VORL_KERNEL=" + forced + ": not one of " + names);
         }
         std::size_t i = 0;
         while (!isas[i].supported()) ++i;  // the last is always supported
