@@ -27,7 +27,8 @@ def dct_matrix(num_ceps: int, num_bands: int) -> npt.NDArray[np.float64]:
     n = np.arange(num_ceps)[:, np.newaxis]
     k = np.arange(num_bands)[np.newaxis, :]
     weights = np.where(n == 0, np.sqrt(1 / num_bands), np.sqrt(2 / num_bands))
-    return weights * np.cos(np.pi * n * (2 * k + 1) / (2 * num_bands))
+    return np.asarray(weights * np.cos(np.pi * n * (2 * k + 1) / (2 * num_bands)),
+                      dtype=np.float64)
 
 
 def check_cepstra(num_ceps: int, lifter: float, num_bands: int) -> Tuple[int, float]:

@@ -6,7 +6,7 @@ import contextvars
 import math
 import os
 import warnings
-from typing import Any, Dict, Iterator, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterator, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -227,11 +227,13 @@ class Config:
             ``(j * hop_length + frame_length / 2) / sample_rate`` for
             j = 0 .. num_frames - 1.
         """
-        return self._frame_centres(non_negative_int("num_frames", num_frames)) / self.sample_rate
+        centres = self._frame_centres(non_negative_int("num_frames", num_frames))
+        return np.asarray(centres / self.sample_rate, dtype=np.float64)
 
     def _frame_centres(self, num_frames: int) -> Array:
         """The centre of each frame, in samples (exact): j * hop_length + frame_length / 2."""
-        return np.arange(num_frames) * self.hop_length + self.frame_length / 2
+        return np.asarray(np.arange(num_frames) * self.hop_length + self.frame_length / 2,
+                          dtype=np.float64)
 
     def num_frames(self, num_samples: int) -> int:
         """Number of whole frames in a signal.
@@ -376,7 +378,8 @@ class Config:
             raise ValueError("compression='log' needs a positive floor: log10(0) of silent "
                              "bands would make every coefficient -inf or NaN; keep the default "
                              f"floor ({DEFAULT_FLOOR:g}) or pass another positive one")
-        return gfcc_of(self, signal, num_ceps, compression, lifter, threads, check_finite)
+        return cast(Array, gfcc_of(self, signal, num_ceps, compression, lifter, threads,
+                                   check_finite))
 
 
 

@@ -15,7 +15,7 @@ import functools
 import math
 import warnings
 from dataclasses import dataclass
-from typing import Optional, Tuple
+from typing import Optional, Tuple, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -166,7 +166,8 @@ def fit_design(config: Config, delay: Optional[float]) -> Design:
     # lowest ERB more, where the bands that the delay leaves unaligned meet it.
     above = erb_rate(freqs[inside]) - erb_rate(low)
     weight = (1 + _EDGE_WEIGHT * np.exp(-above)) / erb_width(freqs[inside])
-    bound = 10 ** (_bound_dB(freqs[~inside], float(config.center_frequencies[0])) / 20)
+    bound = 10 ** (_bound_dB(cast(Array, freqs[~inside]), float(config.center_frequencies[0]))
+                   / 20)
     solution = _bounded_fit(spectra[inside], spectra[~inside], delayed[inside], weight, bound)
     factors = solution[:bands] + 1j * solution[bands:]
     # How close the fitted design comes to the pure delay, over the same range.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vorl/kernels/gammatone_recursion.hpp"
+#include "vorl/kernels/gammatone_kernel.hpp"
 #include "vorl/extractor/gammatone_filterbank.hpp"
 
 #include <cstddef>

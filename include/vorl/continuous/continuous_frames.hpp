@@ -1,7 +1,7 @@
 #pragma once
 
 #include "vorl/continuous/continuous_filterbank.hpp"
-#include "vorl/kernels/gammatone_recursion.hpp"
+#include "vorl/kernels/gammatone_kernel.hpp"
 
 #include <algorithm>
 #include <cstddef>

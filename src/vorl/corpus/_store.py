@@ -6,7 +6,7 @@ import itertools
 import json
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -28,7 +28,7 @@ ROWS_PER_CHUNK = 4096
 def open_group(store: Any, mode: str) -> Any:
     import zarr
 
-    return zarr.open_group(store, mode=mode)
+    return zarr.open_group(store, mode=cast(Any, mode))  # one of Zarr's modes
 
 
 def existing_group(store: Any) -> Any:

@@ -1,0 +1,593 @@
+#pragma once
+
+// The lane kernels: W filters side by side in one vector, K vectors at a time,
+// run through frames from rest or carried through a signal, every lane the
+// scalar recursion of gammatone_recursion.hpp.
+
+#include "vorl/kernels/gammatone_recursion.hpp"
+#include "vorl/simd/arch.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace vorl {
+namespace detail {
+
+// An operation on a vector of W doubles is W independent IEEE operations, so
+// each lane equals the scalar recursion of its filter.
+
+using simd::Lanes;
+
+template <int W>
+struct LaneMath {
+    using Vec = typename Lanes<W>::Vec;
+    using Mask = typename Lanes<W>::Mask;
+
+    // Lane-wise square root; with -fno-math-errno it becomes one vector instruction.
+    static VORL_INLINE Vec sqrt(Vec x) {
+        Vec r;
+        for (int i = 0; i < W; ++i) r[i] = __builtin_sqrt(x[i]);
+        return r;
+    }
+    // The magnitude compared as an integer: for non-negative doubles the bit
+    // patterns order as the values do, and NaN's lie above every number, so
+    // this is ScalarMath's comparison, with a shorter latency. Clearing every
+    // bit gives +0.
+    static VORL_INLINE Vec flush(Vec x) {
+        const Mask bits = (Mask)x;
+        const Mask tiny = (bits & INT64_MAX) < flush_threshold_bits;
+        return (Vec)(bits & ~tiny);
+    }
+};
+
+/**
+ * Loads the constants of filters `filters[0..used)` into K vectors of W lanes;
+ * lanes beyond `used` get a silent filter (all zero but an identity rotation).
+ */
+template <int W, int K, typename Filter>
+VORL_INLINE void load_coefficients(const Filter* filters, std::size_t used,
+                                          GammatoneCoefficients<typename Lanes<W>::Vec>* c) {
+    using Vec = typename Lanes<W>::Vec;
+    const Vec zero = {};
+    for (int k = 0; k < K; ++k) {
+        c[k] = {zero, zero, zero, zero, zero, zero, zero + 1, zero};
+    }
+    for (std::size_t i = 0; i < used; ++i) {
+        const Filter& f = filters[i];
+        GammatoneCoefficients<Vec>& ck = c[i / W];
+        const std::size_t l = i % W;
+        ck.a0[l] = f.a[0]; ck.a1[l] = f.a[1]; ck.a2[l] = f.a[2]; ck.a3[l] = f.a[3];
+        ck.a4[l] = f.a[4];
+        ck.gain[l] = f.gain; ck.coscf[l] = f.coscf; ck.sincf[l] = f.sincf;
+    }
+}
+
+/** Calls `f(a.x, b.x)` for every field x of two recursion states, in declaration order. */
+template <typename A, typename B, typename F>
+VORL_INLINE void for_each_field(A& a, B& b, F f) {
+    f(a.p1r, b.p1r); f(a.p2r, b.p2r); f(a.p3r, b.p3r); f(a.p4r, b.p4r);
+    f(a.p1i, b.p1i); f(a.p2i, b.p2i); f(a.p3i, b.p3i); f(a.p4i, b.p4i);
+    f(a.qc, b.qc); f(a.qs, b.qs); f(a.total, b.total);
+}
+
+/**
+ * The rotations (qc, qs) of filters started at rest, for the first samples of
+ * a frame: the same for every frame, so computed once, by `advance_rotation`
+ * itself. Filters come in blocks of 16 (the last one padded with the identity
+ * rotation); for each sample 0..length a block holds 16 values qc, then 16
+ * values qs. Row `length` is the rotation that continues the table.
+ */
+struct RotationTable {
+    static constexpr std::size_t block = 16;
+    std::size_t length = 0;      ///< samples whose rotation is looked up
+    std::vector<double> values;  ///< blocks x (length + 1) rows x (16 qc, 16 qs)
+
+    /** The qc of filter `filter` at sample `t`; its qs is `block` values further. */
+    const double* at(std::size_t filter, std::size_t t) const {
+        return values.data() + offset(filter, t);
+    }
+    double* at(std::size_t filter, std::size_t t) { return values.data() + offset(filter, t); }
+
+private:
+    std::size_t offset(std::size_t filter, std::size_t t) const {
+        return ((filter / block) * (length + 1) + t) * 2 * block + filter % block;
+    }
+};
+
+/** Upper bound of a table's size: the default bank (64 filters, 1024 samples) takes 1 MiB. */
+constexpr std::size_t max_rotation_table_bytes = std::size_t(2) << 20;
+
+/**
+ * Samples a table for `count` filters covers: `frame_length`, at most what the
+ * bound allows; 0 (no table) when the bound does not hold one sample's row and
+ * the row that continues it.
+ */
+inline std::size_t rotation_table_length(std::size_t count, std::size_t frame_length) {
+    const std::size_t row_bytes = (count + 15) / 16 * 2 * RotationTable::block * sizeof(double);
+    const std::size_t rows = row_bytes == 0 ? 0 : max_rotation_table_bytes / row_bytes;
+    return rows < 2 ? 0 : std::min(frame_length, rows - 1);
+}
+
+/** The rotation table of `filters[0..count)` for the first `length` samples. */
+template <typename Filter>
+RotationTable make_rotation_table(const Filter* filters, std::size_t count, std::size_t length) {
+    RotationTable table;
+    table.length = length;
+    const std::size_t blocks = (count + RotationTable::block - 1) / RotationTable::block;
+    table.values.assign(blocks * (length + 1) * 2 * RotationTable::block, 0.0);
+    constexpr std::size_t B = RotationTable::block;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        // The 16 filters of a block side by side, row after row.
+        GammatoneCoefficients<double> c[B];
+        double qc[B], qs[B];
+        for (std::size_t l = 0; l < B; ++l) {
+            const std::size_t i = b * B + l;
+            c[l] = {};
+            c[l].coscf = i < count ? filters[i].coscf : 1;  // padding: the identity rotation
+            c[l].sincf = i < count ? filters[i].sincf : 0;
+            GammatoneState<double> rest;
+            start_at_rest(rest, 0.0);
+            qc[l] = rest.qc;
+            qs[l] = rest.qs;
+        }
+        for (std::size_t t = 0; t <= length; ++t) {
+            double* row = table.at(b * B, t);
+            for (std::size_t l = 0; l < B; ++l) {
+                row[l] = qc[l];
+                row[B + l] = qs[l];
+                advance_rotation(qc[l], qs[l], c[l]);
+            }
+        }
+    }
+    return table;
+}
+
+/**
+ * The sample loop of K vectors of filters with states `st`, as a callable
+ * `(from, to, stages)` that runs them through samples [from, to): for each
+ * sample t the filter stages, `stages(t, k)`, which return its baseband
+ * output, and its squared magnitude; then the envelope of sample t - 1, whose
+ * squared magnitude `held[k]` holds, integrated into `st[k].total` and handed
+ * on by `emit(t - 1, k)`. The squared magnitude of the last sample stays in
+ * `held` for the next call, or for `finish_samples`.
+ *
+ * The envelope of a sample (a square root, slow on every core) would wait at
+ * the end of the recursion's chain of dependent operations; a sample later
+ * its input is ready, so the square root starts at once instead of holding
+ * the core's window while the chain catches up. The envelopes are still
+ * integrated in sample order, with the same operations. The stages come first
+ * in each sample: the core starts the oldest work first, and that is the
+ * chain. Holding one vector per sample, not the two parts of the baseband
+ * output, leaves a register to the state (with 16 registers, 4-lane vectors
+ * run 6-9% faster in bench_gammatone). Unrolling four samples turns the shift of the filter
+ * history into renamed registers. (A lambda over the caller's arrays: GCC
+ * allocates its registers better than those of a function taking them as
+ * arguments.)
+ */
+template <int W, int K, typename Emit>
+VORL_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
+                                    const GammatoneCoefficients<typename Lanes<W>::Vec> (&c)[K],
+                                    const typename Lanes<W>::Vec& decay,
+                                    typename Lanes<W>::Vec (&held)[K], const Emit& emit) {
+    return [&st, &c, &decay, &held, &emit](std::size_t from, std::size_t to,
+                                           const auto& stages) VORL_INLINE_LAMBDA {
+#pragma GCC unroll 4
+        for (std::size_t t = from; t < to; ++t) {
+#pragma GCC unroll 4
+            for (int k = 0; k < K; ++k) {
+                const typename Lanes<W>::Vec power = squared_magnitude(stages(t, k));
+                integrate_power<LaneMath<W>>(st[k].total, held[k], c[k], decay);
+                emit(t - 1, k);
+                held[k] = power;
+            }
+        }
+    };
+}
+
+/** Integrates and emits the envelope of the last sample, `t`, held by a sample loop. */
+template <int W, int K, typename Emit>
+VORL_INLINE void finish_samples(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
+                                       const GammatoneCoefficients<typename Lanes<W>::Vec> (&c)[K],
+                                       const typename Lanes<W>::Vec& decay,
+                                       const typename Lanes<W>::Vec (&held)[K],
+                                       std::size_t t, const Emit& emit) {
+    for (int k = 0; k < K; ++k) {
+        integrate_power<LaneMath<W>>(st[k].total, held[k], c[k], decay);
+        emit(t, k);
+    }
+}
+
+/**
+ * The filter stages of sample t with the state's own rotation, which then
+ * advances; calls `before_rotating(t, k, u)` with the baseband output `u`
+ * while the state still holds the rotation of the sample.
+ */
+template <int W, typename Before>
+struct RotatingStages {
+    using Vec = typename Lanes<W>::Vec;
+    GammatoneState<Vec>* st;
+    const GammatoneCoefficients<Vec>* c;
+    const double* x;
+    Before before_rotating;
+
+    VORL_INLINE Baseband<Vec> operator()(std::size_t t, int k) const {
+        const Baseband<Vec> u = filter_stages<LaneMath<W>>(st[k], c[k], x[t], st[k].qc, st[k].qs);
+        before_rotating(t, k, u);
+        advance_rotation(st[k].qc, st[k].qs, c[k]);
+        return u;
+    }
+};
+
+/** What `RotatingStages` calls when nothing needs the rotation of a sample. */
+struct NothingBeforeRotating {
+    template <typename U>
+    VORL_INLINE void operator()(std::size_t, int, const U&) const {}
+};
+
+/**
+ * Runs filters `filters[0..used)` (at most K*W of them, all in one block of
+ * `table`, starting with filter `first` of it) over a frame of `n` samples,
+ * K vectors of W lanes side by side, and writes each filter's frame average
+ * to `out`. Lanes beyond `used` run a silent filter and are never stored.
+ * The rotation comes from `table` (if not null) for its length, and is
+ * computed from there on.
+ *
+ * K independent vectors in one loop let the core overlap their chains, as
+ * far as their state fits in registers.
+ */
+template <int W, int K, typename Filter>
+VORL_INLINE void run_group(const Filter* filters, std::size_t used, double decay,
+                                  const double* x, std::size_t n, double* out,
+                                  const RotationTable* table, std::size_t first) {
+    using Vec = typename Lanes<W>::Vec;
+    const Vec zero = {};
+    const Vec decay_v = zero + decay;
+    GammatoneCoefficients<Vec> c[K];
+    GammatoneState<Vec> st[K];
+    Vec held[K];
+    Vec sum[K];
+    load_coefficients<W, K>(filters, used, c);
+    for (int k = 0; k < K; ++k) {
+        start_at_rest(st[k], zero);
+        sum[k] = zero;
+    }
+    // The rotation of vector k at sample t, from the table (unaligned).
+    const auto table_row = [&](std::size_t t, int k, Vec& qc, Vec& qs) VORL_INLINE_LAMBDA {
+        const double* q = table->at(first, t) + k * W;
+        std::memcpy(&qc, q, sizeof(Vec));
+        std::memcpy(&qs, q + RotationTable::block, sizeof(Vec));
+    };
+    const auto looked_up = [&](std::size_t t, int k) VORL_INLINE_LAMBDA {
+        Vec qc, qs;
+        table_row(t, k, qc, qs);
+        return filter_stages<LaneMath<W>>(st[k], c[k], x[t], qc, qs);
+    };
+    const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
+    const auto add = [&](std::size_t, int k) VORL_INLINE_LAMBDA { sum[k] += st[k].total; };
+    const auto run = sample_loop<W, K>(st, c, decay_v, held, add);
+
+    const std::size_t rows = table != nullptr ? std::min(n, table->length) : 0;
+    if (n > 0) {
+        for (int k = 0; k < K; ++k) {
+            held[k] = squared_magnitude(rows > 0 ? looked_up(0, k) : rotating(0, k));
+        }
+        if (rows > 0) {
+            run(1, rows, looked_up);
+            if (rows < n) {  // past the table: go on from its last row
+                for (int k = 0; k < K; ++k) table_row(rows, k, st[k].qc, st[k].qs);
+            }
+        }
+        run(std::max<std::size_t>(rows, 1), n, rotating);
+        finish_samples<W, K>(st, c, decay_v, held, n - 1, add);
+    }
+    for (std::size_t i = 0; i < used; ++i) {
+        out[i] = frame_average(sum[i / W], decay, n)[i % W];
+    }
+}
+
+/**
+ * Splits `count` filters into groups of K W-lane vectors and calls
+ * `group(std::integral_constant<int, G>(), first, used)` for each, with the
+ * group's G vectors holding filters [first, first + used). What is left after
+ * the whole groups makes one more group of K when it fills more than K - 1
+ * vectors, else groups of one vector.
+ */
+template <int W, int K, typename Group>
+VORL_INLINE void for_each_group(std::size_t count, const Group& group) {
+    constexpr std::size_t size = std::size_t(K) * W;
+    std::size_t first = 0;
+    for (; count - first >= size; first += size) {
+        group(std::integral_constant<int, K>(), first, size);
+    }
+    if (K > 1 && count - first > size - W) {
+        group(std::integral_constant<int, K>(), first, count - first);
+        return;
+    }
+    for (; first < count; first += W) {
+        group(std::integral_constant<int, 1>(), first, std::min<std::size_t>(W, count - first));
+    }
+}
+
+/**
+ * Runs `count` filters over a frame of `n` samples and writes each filter's
+ * frame average to `out`, K vectors of W lanes at a time. `table` (or null)
+ * is the rotation table of these filters.
+ */
+template <int W, int K, typename Filter>
+VORL_INLINE void run_lanes(const Filter* filters, std::size_t count, double decay,
+                                  const double* x, std::size_t n, double* out,
+                                  const RotationTable* table) {
+    static_assert(RotationTable::block % (K * W) == 0, "a group never straddles two blocks");
+    for_each_group<W, K>(count, [&](auto vectors, std::size_t first, std::size_t used)
+                                    VORL_INLINE_LAMBDA {
+        run_group<W, decltype(vectors)::value>(filters + first, used, decay, x, n, out + first,
+                                               table, first);
+    });
+}
+
+/** What a continuous kernel makes of each sample and filter. */
+enum class Output {
+    envelope,     ///< the integrated, gain-scaled envelope (the recursion's `total`)
+    band_signal,  ///< the real band-pass output, `band_sample`
+    analytic,     ///< `band_sample` and `quadrature_sample`, interleaved (re, im)
+    frame_sums,   ///< the envelope, added to the sums of the frames that hold the sample
+    terms,        ///< the analytic output's synthesis term, `synthesis_term`
+};
+
+/**
+ * The term a synthesis sums from an analytic output (re, im) with complex
+ * factor (cr, ci) and weight w: cr * (w * re) - ci * (w * im); without a
+ * weight, cr * re - ci * im, which gives the same bits as w = 1.
+ */
+template <bool Weighted, typename V>
+VORL_INLINE V synthesis_term(V re, V im, const V& cr, const V& ci, const V& w) {
+    if (Weighted) {
+        re = w * re;
+        im = w * im;
+    }
+    return cr * re - ci * im;
+}
+
+/**
+ * Where a continuous kernel puts what it makes of filter i after sample t:
+ * `out[t * stride + offset + i]` (for the analytic output the pair at
+ * `out[t * stride + 2 * (offset + i)]`), or, for frame sums, added to
+ * `sums[a][offset + i]` for every a < num_sums. Each sums array is read and
+ * written in whole vectors: it holds at least offset + count values rounded up
+ * to a multiple of 16 (`frame_sums_size`); the values past the filters are
+ * scratch.
+ */
+struct Sink {
+    double* out;
+    std::size_t stride;
+    double* const* sums;
+    std::size_t num_sums;
+    std::size_t offset;
+    /// Terms: filter i's complex factor, and its weight after sample t at
+    /// `weights[t * weights_stride + offset + i]` (no weights: null).
+    const double* factor_re = nullptr;
+    const double* factor_im = nullptr;
+    const double* weights = nullptr;
+    std::size_t weights_stride = 0;
+};
+
+/** Length of a frame-sums array for `count` filters, see `Sink`. */
+constexpr std::size_t frame_sums_size(std::size_t count) { return (count + 15) / 16 * 16; }
+
+/**
+ * Continues filters `filters[0..used)` (at most K*W of them), whose states are
+ * `states[0..used)`, through `n` more samples, and puts each filter's output
+ * after each sample into `sink`. The states are read first and written back
+ * last, so consecutive calls run the filters through the concatenated signal
+ * exactly as one call would.
+ */
+template <int W, int K, Output What, typename Filter>
+VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<double>* states,
+                                             std::size_t used, double decay, const double* x,
+                                             std::size_t n, const Sink& sink) {
+    using Vec = typename Lanes<W>::Vec;
+    const Vec zero = {};
+    const Vec decay_v = zero + decay;
+    GammatoneCoefficients<Vec> c[K];
+    GammatoneState<Vec> st[K];
+    Vec held[K];
+    load_coefficients<W, K>(filters, used, c);
+    for (int k = 0; k < K; ++k) start_at_rest(st[k], zero);
+    for (std::size_t i = 0; i < used; ++i) {
+        for_each_field(st[i / W], states[i], [&](Vec& lane, const double& v) { lane[i % W] = v; });
+    }
+    // Row t of the output, for vector k: whole vectors when every lane is a
+    // filter, else lane by lane.
+    const bool whole = used == std::size_t(K) * W;
+    const auto store = [&](std::size_t t, int k, const Vec& value) VORL_INLINE_LAMBDA {
+        double* row = sink.out + t * sink.stride + sink.offset + k * W;
+        if (whole) {
+            std::memcpy(row, &value, sizeof(Vec));  // unaligned
+        } else {
+            for (std::size_t l = 0; l < W && k * W + l < used; ++l) row[l] = value[l];
+        }
+    };
+    const auto run = [&](const auto& stages, const auto& emit) VORL_INLINE_LAMBDA {
+        if (n == 0) return;
+        for (int k = 0; k < K; ++k) held[k] = squared_magnitude(stages(0, k));
+        sample_loop<W, K>(st, c, decay_v, held, emit)(1, n, stages);
+        finish_samples<W, K>(st, c, decay_v, held, n - 1, emit);
+    };
+    // The band outputs take no envelope: only the filter stages and the
+    // rotation run, and `total` stays as it was.
+    const auto run_stages = [&](const auto& stages) VORL_INLINE_LAMBDA {
+#pragma GCC unroll 4
+        for (std::size_t t = 0; t < n; ++t) {
+#pragma GCC unroll 4
+            for (int k = 0; k < K; ++k) stages(t, k);
+        }
+    };
+    const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
+    if constexpr (What == Output::band_signal) {
+        // The band signal needs no envelope: each sample is stored at once,
+        // with the rotation that took it down.
+        const auto band_signal = [&](std::size_t t, int k, const Baseband<Vec>& u)
+                                     VORL_INLINE_LAMBDA {
+            store(t, k, band_sample(u, st[k].qc, st[k].qs, c[k].gain));
+        };
+        run_stages(RotatingStages<W, decltype(band_signal)>{st, c, x, band_signal});
+    } else if constexpr (What == Output::analytic) {
+        // Real and imaginary parts side by side: with GCC, whole vectors are
+        // interleaved by two shuffles when every lane is a filter; else lane by lane.
+#if defined(__GNUC__) && !defined(__clang__)
+        using Mask = typename Lanes<W>::Mask;
+        Mask low = {}, high = {};
+        for (int l = 0; l < W / 2; ++l) {
+            low[2 * l] = l;
+            low[2 * l + 1] = W + l;
+            high[2 * l] = W / 2 + l;
+            high[2 * l + 1] = W + W / 2 + l;
+        }
+#endif
+        const auto analytic = [&](std::size_t t, int k, const Baseband<Vec>& u)
+                                  VORL_INLINE_LAMBDA {
+            const Vec re = band_sample(u, st[k].qc, st[k].qs, c[k].gain);
+            const Vec im = quadrature_sample(u, st[k].qc, st[k].qs, c[k].gain);
+            double* pair = sink.out + t * sink.stride + 2 * (sink.offset + k * W);
+#if defined(__GNUC__) && !defined(__clang__)
+            if (W % 2 == 0 && whole) {
+                const Vec first = __builtin_shuffle(re, im, low);
+                const Vec second = __builtin_shuffle(re, im, high);
+                std::memcpy(pair, &first, sizeof(Vec));  // unaligned
+                std::memcpy(pair + W, &second, sizeof(Vec));
+                return;
+            }
+#endif
+            for (std::size_t l = 0; l < W && k * W + l < used; ++l) {
+                pair[2 * l] = re[l];
+                pair[2 * l + 1] = im[l];
+            }
+        };
+        run_stages(RotatingStages<W, decltype(analytic)>{st, c, x, analytic});
+    } else if constexpr (What == Output::terms) {
+        // The factors as lanes (zero past the filters), the weights read lane
+        // by lane unless every lane is a filter.
+        Vec cr[K], ci[K];
+        for (int k = 0; k < K; ++k) cr[k] = ci[k] = zero;
+        for (std::size_t i = 0; i < used; ++i) {
+            cr[i / W][i % W] = sink.factor_re[sink.offset + i];
+            ci[i / W][i % W] = sink.factor_im[sink.offset + i];
+        }
+        const auto weight = [&](std::size_t t, int k) VORL_INLINE_LAMBDA {
+            const double* row = sink.weights + t * sink.weights_stride + sink.offset + k * W;
+            Vec w = zero;
+            if (whole) {
+                std::memcpy(&w, row, sizeof(Vec));
+            } else {
+                for (std::size_t l = 0; l < W && k * W + l < used; ++l) w[l] = row[l];
+            }
+            return w;
+        };
+        const auto terms = [&](auto weighted) VORL_INLINE_LAMBDA {
+            constexpr bool Weighted = decltype(weighted)::value;
+            const auto term = [&](std::size_t t, int k, const Baseband<Vec>& u)
+                                  VORL_INLINE_LAMBDA {
+                const Vec re = band_sample(u, st[k].qc, st[k].qs, c[k].gain);
+                const Vec im = quadrature_sample(u, st[k].qc, st[k].qs, c[k].gain);
+                store(t, k, synthesis_term<Weighted>(re, im, cr[k], ci[k],
+                                                     Weighted ? weight(t, k) : zero));
+            };
+            run_stages(RotatingStages<W, decltype(term)>{st, c, x, term});
+        };
+        if (sink.weights) {
+            terms(std::true_type());
+        } else {
+            terms(std::false_type());
+        }
+    } else if constexpr (What == Output::envelope) {
+        run(rotating, [&](std::size_t t, int k) VORL_INLINE_LAMBDA {
+            store(t, k, st[k].total);
+        });
+    } else if (sink.num_sums == 1 || sink.num_sums == 2) {
+        // The sums of one or two open frames (overlaps up to a half) stay in
+        // registers for the call; more go through memory.
+        const auto in_registers = [&](auto num) VORL_INLINE_LAMBDA {
+            constexpr std::size_t N = decltype(num)::value;
+            Vec sums[N][K];
+            for (std::size_t a = 0; a < N; ++a) {
+                for (int k = 0; k < K; ++k) {
+                    std::memcpy(&sums[a][k], sink.sums[a] + sink.offset + k * W, sizeof(Vec));
+                }
+            }
+            run(rotating, [&](std::size_t, int k) VORL_INLINE_LAMBDA {
+                for (std::size_t a = 0; a < N; ++a) sums[a][k] += st[k].total;
+            });
+            for (std::size_t a = 0; a < N; ++a) {
+                for (int k = 0; k < K; ++k) {
+                    std::memcpy(sink.sums[a] + sink.offset + k * W, &sums[a][k], sizeof(Vec));
+                }
+            }
+        };
+        if (sink.num_sums == 1) {
+            in_registers(std::integral_constant<std::size_t, 1>());
+        } else {
+            in_registers(std::integral_constant<std::size_t, 2>());
+        }
+    } else {
+        run(rotating, [&](std::size_t, int k) VORL_INLINE_LAMBDA {
+            for (std::size_t a = 0; a < sink.num_sums; ++a) {  // whole vectors, unaligned
+                double* at = sink.sums[a] + sink.offset + k * W;
+                Vec sum;
+                std::memcpy(&sum, at, sizeof(Vec));
+                sum += st[k].total;
+                std::memcpy(at, &sum, sizeof(Vec));
+            }
+        });
+    }
+    for (std::size_t i = 0; i < used; ++i) {
+        for_each_field(st[i / W], states[i], [&](const Vec& lane, double& v) { v = lane[i % W]; });
+    }
+}
+
+/** `run_group_continuous` over any number of filters, K vectors of W lanes at a time. */
+template <int W, int K, Output What, typename Filter>
+VORL_INLINE void run_lanes_continuous(const Filter* filters, GammatoneState<double>* states,
+                                             std::size_t count, double decay, const double* x,
+                                             std::size_t n, Sink sink) {
+    const std::size_t offset = sink.offset;
+    for_each_group<W, K>(count, [&](auto vectors, std::size_t first, std::size_t used)
+                                    VORL_INLINE_LAMBDA {
+        sink.offset = offset + first;
+        run_group_continuous<W, decltype(vectors)::value, What>(filters + first, states + first,
+                                                                used, decay, x, n, sink);
+    });
+}
+
+/** Any output of `run_lanes_continuous`, chosen at run time. */
+template <int W, int K, typename Filter>
+VORL_INLINE void run_continuous_output(Output what, const Filter* filters,
+                                              GammatoneState<double>* states, std::size_t count,
+                                              double decay, const double* x, std::size_t n,
+                                              const Sink& sink) {
+    switch (what) {
+    case Output::envelope:
+        return run_lanes_continuous<W, K, Output::envelope>(filters, states, count, decay, x, n,
+                                                            sink);
+    case Output::band_signal:
+        return run_lanes_continuous<W, K, Output::band_signal>(filters, states, count, decay, x,
+                                                               n, sink);
+    case Output::analytic:
+        return run_lanes_continuous<W, K, Output::analytic>(filters, states, count, decay, x, n,
+                                                            sink);
+    case Output::frame_sums:
+        return run_lanes_continuous<W, K, Output::frame_sums>(filters, states, count, decay, x,
+                                                              n, sink);
+    case Output::terms:
+        return run_lanes_continuous<W, K, Output::terms>(filters, states, count, decay, x, n,
+                                                         sink);
+    }
+}
+
+}  // namespace detail
+}  // namespace vorl
