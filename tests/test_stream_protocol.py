@@ -103,10 +103,13 @@ def test_an_interrupted_push_pushed_again_gives_one_calls_bits(name, channel):
                 parts.append(stream.push(chunks[1]))
                 armed.clear()
             except KeyboardInterrupt:
-                if before is not None and seen(stream) != before:
+                if len(parts) == 2:
+                    pass  # raised once the push had returned: nothing to do again
+                elif before is not None and seen(stream) != before:
                     continue  # raised after the commit: the result is lost, not wrong
-                interrupted += 1
-                parts.append(stream.push(chunks[1]))  # the same chunk again
+                else:
+                    interrupted += 1
+                    parts.append(stream.push(chunks[1]))  # the same chunk again
             finally:
                 armed.clear()
                 if timer.is_alive():
