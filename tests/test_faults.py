@@ -172,3 +172,19 @@ def test_a_killed_command_leaves_nothing_that_looks_complete(tmp_path, signum):
     assert run.returncode == (143 if signum == 15 else -9)
     left = sorted(p.name for p in out.iterdir())
     assert left == ([] if signum == 15 else ["long.wav.npy.part"])
+
+
+@pytest.mark.parametrize("threads, error", [(0, ValueError), (-1, ValueError), (1.5, TypeError),
+                                            (True, TypeError)])
+def test_every_road_checks_threads_alike(threads, error):
+    signal = np.zeros(4096)
+    config = vorl.Cochleagram(16000, num_bands=8, low_Hz=200, high_Hz=4000)
+    roads = [lambda: vorl.cochleagram(signal, 16000, threads=threads),
+             lambda: vorl.gammatonegram(signal, 16000, threads=threads),
+             lambda: config.stream(threads=threads),
+             lambda: vorl.Gammatone(16000).stream(threads=threads),
+             lambda: config.envelopes(signal, threads=threads),
+             lambda: vorl.resynthesize(signal, 16000, threads=threads)]
+    for road in roads:
+        with pytest.raises(error, match="threads must be"):
+            road()

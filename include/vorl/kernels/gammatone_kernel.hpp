@@ -3,7 +3,7 @@
 // The compiled variants of the lane kernels, one or more per instruction set,
 // and the choice among them for this process.
 
-#include "vorl/kernels/gammatone_lanes.hpp"
+#include "vorl/kernels/gammatone_continuous.hpp"
 #include "vorl/simd/arch.hpp"
 
 #include <algorithm>

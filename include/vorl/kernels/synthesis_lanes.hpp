@@ -6,7 +6,7 @@
 // terms added to the span's sums. Every lane performs the scalar operations in
 // the scalar order, so every instruction set gives the same bits.
 
-#include "vorl/kernels/gammatone_lanes.hpp"
+#include "vorl/kernels/gammatone_continuous.hpp"
 
 #include <algorithm>
 #include <cstddef>
