@@ -35,17 +35,23 @@ TEST(RunTasks, AFailureStopsTheOthersAndIsRethrownOnceAllHaveEnded) {
 }
 
 TEST(RunTasks, AThrowingPollSetsStopForLongTasks) {
+    // The poll throws only once the task runs: a stop set before a worker
+    // takes its first task ends the run without starting it.
+    std::atomic<bool> started{false};
     std::atomic<bool> saw_stop{false};
     EXPECT_THROW(vorl::run_tasks(
                      1, 1,
                      [&](std::size_t, const std::atomic<bool>& stop) {
+                         started = true;
                          const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
                          while (!stop && std::chrono::steady_clock::now() < end) {
                              std::this_thread::sleep_for(std::chrono::microseconds(100));
                          }
                          saw_stop = stop.load();
                      },
-                     [] { throw std::runtime_error("stop"); }),
+                     [&] {
+                         if (started) throw std::runtime_error("stop");
+                     }),
                  std::runtime_error);
     EXPECT_TRUE(saw_stop.load());
 }
