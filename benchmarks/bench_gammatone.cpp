@@ -185,7 +185,7 @@ int main() {
                              fb.decay, frame.data(), samples, {nullptr, 0, open_frames, open, 0});
             sink = sink + sums[3];
         };
-        // Rounds alternate the five, so that a slow spell of a shared machine
+        // Rounds alternate the six, so that a slow spell of a shared machine
         // hits all of them; each keeps its best.
         double full = 1e30, own = 1e30, rotating = 1e30, looked_up = 1e30, continuous = 1e30,
                overlapping = 1e30;

@@ -212,12 +212,12 @@ def test_ctrl_c_interrupts_a_long_native_call(call):
         import os, signal, threading, time
         import numpy as np
         import vorl
-        signal_ = np.random.default_rng(0).standard_normal(44100 * 600)
+        whole = np.random.default_rng(0).standard_normal(44100 * 600)
         # Once on a short signal first: what a process does once (a synthesis
         # design in NumPy, the kernels' choice) is not the native call timed here.
-        x = signal_[:4410]
+        x = whole[:4410]
         {call}
-        x = signal_
+        x = whole
         sent = []
         def interrupt():
             sent.append(time.perf_counter())

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -149,6 +150,30 @@ TEST(GammatoneKernels, TheChosenKernelIsAVariantOfTheWidestInstructionSet) {
     };
     EXPECT_TRUE(of_it(&Kernel::run));
     EXPECT_TRUE(of_it(&Kernel::run_continuous));
+}
+
+TEST(GammatoneKernels, AForcedVariantServesBothRoads) {
+    // VORL_KERNEL names the instruction set once per process; its variant is
+    // read at every choice, so each variant of that set can be forced here.
+    const auto kernels = kernels_of_this_cpu();
+    const char* before = std::getenv("VORL_KERNEL");
+    const std::string saved = before != nullptr ? before : "";
+    const std::string isa = vorl::simd::isas[vorl::simd::chosen_isa()].name;
+    for (const Kernel& k : kernels) {
+        if (k.isa != vorl::simd::chosen_isa()) continue;
+        const std::string name = k.name;
+        ::setenv("VORL_KERNEL", (isa + name.substr(name.find('/'))).c_str(), 1);
+        const Kernel chosen = vorl::detail::choose_gammatone_kernel<Filter>();
+        EXPECT_EQ(chosen.run, k.run) << name;
+        EXPECT_EQ(chosen.run_continuous, k.run_continuous) << name;
+    }
+    ::setenv("VORL_KERNEL", (isa + "/k7").c_str(), 1);
+    EXPECT_THROW(vorl::detail::choose_gammatone_kernel<Filter>(), std::runtime_error);
+    if (before != nullptr) {
+        ::setenv("VORL_KERNEL", saved.c_str(), 1);
+    } else {
+        ::unsetenv("VORL_KERNEL");
+    }
 }
 
 TEST(GammatoneCompute, ShortOutputIsRejectedUntouched) {
