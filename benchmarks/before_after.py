@@ -31,6 +31,9 @@ continuous = vorl.Cochleagram(44100)
 frames = config.num_frames(signal.size)
 call = min(timeit.repeat(lambda: fb(frame), number=200, repeat=5)) / 200
 whole = min(timeit.repeat(lambda: config(signal, threads=1), number=1, repeat=3)) / frames
+# 30 frames: too few to be worth a rotation table, so every frame rotates.
+brief = signal[:config.frame_length + 29 * config.hop_length]
+few = min(timeit.repeat(lambda: config(brief, threads=1), number=20, repeat=5)) / 20 / 30
 carried = min(timeit.repeat(lambda: continuous(signal, threads=1), number=1, repeat=3)) / frames
 two = min(timeit.repeat(lambda: continuous(signal, threads=2), number=1, repeat=3)) / frames
 short = signal[:44100 * 10]
@@ -52,7 +55,7 @@ chunk = signal[:512]
 z = continuous.analytic(signal[:512])
 synth = continuous.synthesis()
 print(json.dumps({
-    "call": call, "gammatonegram": whole, "cochleagram": carried, "cochleagram2": two,
+    "call": call, "gammatonegram": whole, "gammatonegram_brief": few, "cochleagram": carried, "cochleagram2": two,
     "resynthesize": resynth,
     "rows_push": per_push(lambda: continuous.stream(), chunk),
     "envelopes_push": per_push(lambda: continuous.stream("envelopes"), chunk),
@@ -64,6 +67,7 @@ print(json.dumps({
 MEASURES = [  # key, what, unit
     ("call", "_vorl call, one frame", "us per frame"),
     ("gammatonegram", "vorl.gammatonegram, 1 thread", "us per frame"),
+    ("gammatonegram_brief", "  the same, 30 frames (no table)", "us per frame"),
     ("cochleagram", "vorl.cochleagram, 1 thread", "us per frame"),
     ("cochleagram2", "vorl.cochleagram, 2 threads", "us per frame"),
     ("resynthesize", "vorl.resynthesize, 1 thread", "us per frame"),

@@ -1,14 +1,16 @@
 // The lane kernels against the floating-point bound of their own work.
 //
-// For every kernel variant this CPU runs (each instruction set, and the
-// vectors of filters it runs side by side), the bound is the time the core
+// For every kernel variant this CPU runs (each instruction set, the vectors
+// of filters it runs side by side and the frames it takes together), the
+// bound is the time the core
 // needs to issue the operations of one recursion step on one vector of
 // filters (multiplies, adds, square root and flushes, counted from
 // `gammatone_step` itself) with no dependency between them. Beside it: the
 // kernel's time per vector and sample on a default frame (64 filters, 1024
-// samples, 44.1 kHz), framed (from rest, rotating or with the rotation table)
-// and continuous (filters carried through the signal into frame sums), and
-// the ratios. Every time is the best of several repeats.
+// samples, 44.1 kHz), framed (twelve frames from rest in one call, rotating
+// or with the rotation table) and continuous (filters carried through the
+// signal into frame sums), and the ratios. Every time is the best of several
+// repeats.
 //
 //     build/bench/vorl_bench_gammatone        (configure with -DVORL_BUILD_BENCHMARKS=ON)
 #include <vorl/extractor/gammatone_filterbank.hpp>
@@ -153,7 +155,10 @@ int main() {
                         8000, 0);
     std::mt19937_64 rng(1);
     std::normal_distribution<double> normal;
-    std::vector<double> frame(samples), out(filters);
+    // Twelve frames in a row (hop = frame length), which a kernel that runs two
+    // frames together takes in pairs.
+    const std::size_t frames = 12;
+    std::vector<double> frame(samples * frames), out(filters * frames);
     for (double& s : frame) s = normal(rng);
     volatile double sink = 0;
     const auto table = detail::make_rotation_table(fb.filters.data(), filters, samples);
@@ -165,15 +170,15 @@ int main() {
                 "signal, adding to one open frame / to two (frames overlapping by half);\n"
                 "ratios to the full mix (the table kernel also to its own mix); frame: us per\n"
                 "default frame, rotating / with the table\n");
-    std::printf("%-11s %15s %15s %15s %15s %9s %15s %15s\n", "kernel", "bound", "framed",
+    std::printf("%-13s %15s %15s %15s %15s %9s %15s %15s\n", "kernel", "bound", "framed",
                 "continuous", "to full mix", "to own", "cont/full", "frame us");
     for (const auto& k : detail::gammatone_kernels<Filter>) {
         if (!k.supported()) continue;
         const std::size_t vector_samples = (filters + k.width - 1) / k.width * samples;
         const Issue issue = issues[k.isa];
         const auto run = [&](const detail::RotationTable* rotations) {
-            k.run(fb.filters.data(), filters, fb.decay, frame.data(), samples, out.data(),
-                  rotations);
+            k.run(fb.filters.data(), filters, fb.decay, frame.data(), samples, frames, samples,
+                  out.data(), filters, rotations);
             sink = sink + out[3];
         };
         std::vector<detail::GammatoneState<double>> states(filters);
@@ -192,31 +197,32 @@ int main() {
         for (int round = 0; round < 8; ++round) {
             full = std::min(full, best_seconds([&] { issue(vector_samples, true); }, 10));
             own = std::min(own, best_seconds([&] { issue(vector_samples, false); }, 10));
-            rotating = std::min(rotating, best_seconds([&] { run(nullptr); }, 10));
-            looked_up = std::min(looked_up, best_seconds([&] { run(&table); }, 10));
+            rotating = std::min(rotating, best_seconds([&] { run(nullptr); }, 1) / frames);
+            looked_up = std::min(looked_up, best_seconds([&] { run(&table); }, 1) / frames);
             continuous = std::min(continuous, best_seconds([&] { carry_on(1); }, 10));
             overlapping = std::min(overlapping, best_seconds([&] { carry_on(2); }, 10));
         }
         const double ns = 1e9 / vector_samples;
-        std::printf("%-11s %6.3f /%6.3f %6.3f /%6.3f %6.3f /%6.3f %6.2fx /%6.2fx %8.2fx "
+        std::printf("%-13s %6.3f /%6.3f %6.3f /%6.3f %6.3f /%6.3f %6.2fx /%6.2fx %8.2fx "
                     "%6.2fx /%6.2fx %6.1f /%6.1f\n", k.name, full * ns, own * ns, rotating * ns,
                     looked_up * ns, continuous * ns, overlapping * ns, rotating / full,
                     looked_up / full, looked_up / own, continuous / full, overlapping / full,
                     rotating * 1e6, looked_up * 1e6);
     }
 
+    // The choice for this process (from the CPU model where known), and what a
+    // measurement of a few milliseconds would choose.
     const auto& chosen = detail::best_gammatone_kernel<Filter>();
-    const auto name_of = [](auto member, const auto& k) {
-        for (const auto& v : detail::gammatone_kernels<Filter>)
-            if (v.*member == k.*member) return v.name;
-        return "?";
-    };
-    std::printf("\nchosen for this process by a short measurement (VORL_KERNEL=isa/kK forces one):\n"
-                "framed %s, continuous %s\n", name_of(&detail::GammatoneKernel<Filter>::run, chosen),
-                name_of(&detail::GammatoneKernel<Filter>::run_continuous, chosen));
+    const auto measured = detail::choose_gammatone_kernel<Filter>(false);
+    std::printf("\nchosen for this process (VORL_KERNEL=isa/variant forces one): framed %s / %s, "
+                "continuous %s\n", chosen.rotating.name, chosen.looked_up.name,
+                chosen.continuous.name);
+    std::printf("a short measurement chooses: framed %s / %s, continuous %s\n",
+                measured.rotating.name, measured.looked_up.name, measured.continuous.name);
 
+    const std::vector<double> first(frame.begin(), frame.begin() + samples);
     const double scalar = best_seconds([&] {
-        for (std::size_t i = 0; i < filters; ++i) fb.filters[i].process(frame, out[i], fb.decay);
+        for (std::size_t i = 0; i < filters; ++i) fb.filters[i].process(first, out[i], fb.decay);
         sink = sink + out[3];
     }, 20);
     Eigen::MatrixXd mono = Eigen::Map<Eigen::MatrixXd>(frame.data(), 1, samples);

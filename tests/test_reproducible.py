@@ -66,7 +66,8 @@ print(vorl.simd_kernel(), hashlib.sha256(b"".join(np.ascontiguousarray(p).tobyte
 
 
 @pytest.mark.parametrize("kernel", ["avx512f", "avx2", "sse2", "generic", "avx512f/k1",
-                                    "avx2/k2", "sse2/k4"])
+                                    "avx2/k2", "sse2/k4", "avx512f/k1f2", "avx2/k1f2",
+                                    "generic/k1f2"])
 def test_every_instruction_set_gives_the_same_bits(kernel):
     """VORL_KERNEL forces the kernels of one instruction set, or one variant of the
     filters' kernel: features, per-sample outputs and synthesis are the same bits

@@ -73,8 +73,16 @@ class Lanes : public ::testing::TestWithParam<LaneCase> {};
 TEST_P(Lanes, EveryKernelMatchesScalarProcessBitForBit) {
     const auto [count, integration, kind, n] = GetParam();
     const Filterbank fb = bank(count, integration, 20, 20000, 48000, n);
-    const Vec frame = frame_of(kind, n);
-    const Vec expected = reference(fb, frame);
+    // Three frames overlapping by about half: a pair run together and one alone
+    // by the kernels that take two frames at a time.
+    constexpr std::size_t frames = 3;
+    const std::size_t hop = n / 2 + 1, stride = count + 8;
+    const Vec signal = frame_of(kind, n + (frames - 1) * hop);
+    std::vector<Vec> expected;
+    for (std::size_t f = 0; f < frames; ++f) {
+        const auto from = signal.begin() + static_cast<std::ptrdiff_t>(f * hop);
+        expected.push_back(reference(fb, Vec(from, from + static_cast<std::ptrdiff_t>(n))));
+    }
     // Rotations computed, looked up for the whole frame (and beyond), for part
     // of it, or for none of it.
     std::vector<vorl::detail::RotationTable> tables;
@@ -85,19 +93,39 @@ TEST_P(Lanes, EveryKernelMatchesScalarProcessBitForBit) {
     for (const Kernel& k : kernels_of_this_cpu()) {
         for (std::size_t t = 0; t <= tables.size(); ++t) {
             const auto* table = t < tables.size() ? &tables[t] : nullptr;
-            Vec out(count + 8, -7.0);  // sentinel tail: padding lanes must not be written
-            k.run(fb.filters.data(), count, fb.decay, frame.data(), frame.size(), out.data(),
-                  table);
-            const std::string where = std::string(k.name) + " table of " +
-                                      (table ? std::to_string(table->length) : "none");
-            for (std::size_t i = 0; i < count; ++i)
-                EXPECT_PRED2(same, out[i], expected[i]) << where << ", filter " << i;
-            for (std::size_t i = count; i < out.size(); ++i) EXPECT_EQ(out[i], -7.0) << where;
+            for (const std::size_t run : {std::size_t(1), frames}) {
+                // Rows with a sentinel tail: padding lanes must not be written.
+                Vec out(frames * stride, -7.0);
+                k.run(fb.filters.data(), count, fb.decay, signal.data(), hop, run, n,
+                      out.data(), stride, table);
+                const std::string where = std::string(k.name) + ", " + std::to_string(run) +
+                                          " frame(s), table of " +
+                                          (table ? std::to_string(table->length) : "none");
+                for (std::size_t f = 0; f < frames; ++f) {
+                    for (std::size_t i = 0; i < stride; ++i) {
+                        const double value = out[f * stride + i];
+                        if (f < run && i < count) {
+                            EXPECT_PRED2(same, value, expected[f][i])
+                                << where << ", frame " << f << ", filter " << i;
+                        } else {
+                            EXPECT_EQ(value, -7.0) << where << ", frame " << f;
+                        }
+                    }
+                }
+            }
         }
     }
     Vec via_compute(count);
-    fb.compute(frame, via_compute);
-    for (std::size_t i = 0; i < count; ++i) EXPECT_PRED2(same, via_compute[i], expected[i]);
+    fb.compute(Vec(signal.begin(), signal.begin() + static_cast<std::ptrdiff_t>(n)), via_compute);
+    for (std::size_t i = 0; i < count; ++i) EXPECT_PRED2(same, via_compute[i], expected[0][i]);
+    // compute_frames: every frame in one call, rows as compute writes them.
+    Vec rows(frames * count);
+    fb.compute_frames(signal.data(), hop, frames, n, rows.data(), count);
+    for (std::size_t f = 0; f < frames; ++f) {
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_PRED2(same, rows[f * count + i], expected[f][i]) << "frame " << f;
+        }
+    }
 }
 
 // Filter counts on both sides of every group size (pairs of 2, 4 or 8 lanes).
@@ -137,22 +165,53 @@ TEST(RotationTable, IsBoundedAndTheExtractorStillMatchesBeyondIt) {
     for (std::size_t i = 0; i < count; ++i) EXPECT_PRED2(same, out[i], expected[i]) << i;
 }
 
-TEST(GammatoneKernels, TheChosenKernelIsAVariantOfTheWidestInstructionSet) {
+TEST(GammatoneKernels, TheChosenKernelsAreVariantsOfTheWidestInstructionSet) {
     const auto kernels = kernels_of_this_cpu();
     ASSERT_FALSE(kernels.empty());
-    const Kernel& chosen = vorl::detail::best_gammatone_kernel<Filter>();
-    EXPECT_EQ(chosen.isa, kernels[0].isa);
-    // Its two roads are the quickest variants': each one of that set's.
-    const auto of_it = [&](auto member) {
-        return std::any_of(kernels.begin(), kernels.end(), [&](const Kernel& k) {
-            return k.isa == chosen.isa && k.*member == chosen.*member;
-        });
-    };
-    EXPECT_TRUE(of_it(&Kernel::run));
-    EXPECT_TRUE(of_it(&Kernel::run_continuous));
+    const auto& chosen = vorl::detail::best_gammatone_kernel<Filter>();
+    // Each use's kernel is a variant of the widest set this CPU runs.
+    for (const Kernel* use : {&chosen.rotating, &chosen.looked_up, &chosen.continuous}) {
+        EXPECT_EQ(use->isa, kernels[0].isa) << use->name;
+        EXPECT_TRUE(std::any_of(kernels.begin(), kernels.end(), [&](const Kernel& k) {
+            return k.run == use->run && k.run_continuous == use->run_continuous;
+        })) << use->name;
+    }
+    EXPECT_EQ(chosen.width(), kernels[0].width);
 }
 
-TEST(GammatoneKernels, AForcedVariantServesBothRoads) {
+TEST(GammatoneKernels, MeasuringChoosesAVariantOfTheChosenSetForEachUse) {
+    const auto measured = vorl::detail::choose_gammatone_kernel<Filter>(false);
+    for (const Kernel* use : {&measured.rotating, &measured.looked_up, &measured.continuous}) {
+        EXPECT_EQ(use->isa, vorl::simd::chosen_isa()) << use->name;
+        const Kernel* named = vorl::detail::gammatone_kernel_named<Filter>(use->name);
+        ASSERT_NE(named, nullptr) << use->name;
+        EXPECT_EQ(named->run, use->run) << use->name;
+    }
+}
+
+TEST(GammatoneKernels, KnownCpusNameVariantsOfOneInstructionSet) {
+    for (const auto& cpu : vorl::detail::known_cpus) {
+        const Kernel* uses[] = {vorl::detail::gammatone_kernel_named<Filter>(cpu.rotating),
+                                vorl::detail::gammatone_kernel_named<Filter>(cpu.looked_up),
+                                vorl::detail::gammatone_kernel_named<Filter>(cpu.continuous)};
+#if defined(__x86_64__) || defined(__i386__)
+        for (const Kernel* use : uses) ASSERT_NE(use, nullptr) << cpu.vendor << " " << cpu.model;
+        EXPECT_EQ(uses[0]->isa, uses[1]->isa);
+        EXPECT_EQ(uses[0]->isa, uses[2]->isa);
+        // The continuous kernel serves one frame at a time: a variant of one frame.
+        EXPECT_EQ(uses[2]->frames, 1) << cpu.continuous;
+#endif
+    }
+#if defined(__x86_64__) || defined(__i386__)
+    const auto cpu = vorl::simd::cpu_model();
+    EXPECT_EQ(cpu.vendor.size(), 12u);
+    EXPECT_GT(cpu.family, 0u);
+#else
+    EXPECT_TRUE(vorl::simd::cpu_model().vendor.empty());
+#endif
+}
+
+TEST(GammatoneKernels, AForcedVariantServesEveryUse) {
     // VORL_KERNEL names the instruction set once per process; its variant is
     // read at every choice, so each variant of that set can be forced here.
     const auto kernels = kernels_of_this_cpu();
@@ -163,9 +222,11 @@ TEST(GammatoneKernels, AForcedVariantServesBothRoads) {
         if (k.isa != vorl::simd::chosen_isa()) continue;
         const std::string name = k.name;
         ::setenv("VORL_KERNEL", (isa + name.substr(name.find('/'))).c_str(), 1);
-        const Kernel chosen = vorl::detail::choose_gammatone_kernel<Filter>();
-        EXPECT_EQ(chosen.run, k.run) << name;
-        EXPECT_EQ(chosen.run_continuous, k.run_continuous) << name;
+        const auto chosen = vorl::detail::choose_gammatone_kernel<Filter>();
+        for (const Kernel* use : {&chosen.rotating, &chosen.looked_up, &chosen.continuous}) {
+            EXPECT_EQ(use->run, k.run) << name;
+            EXPECT_EQ(use->run_continuous, k.run_continuous) << name;
+        }
     }
     ::setenv("VORL_KERNEL", (isa + "/k7").c_str(), 1);
     EXPECT_THROW(vorl::detail::choose_gammatone_kernel<Filter>(), std::runtime_error);

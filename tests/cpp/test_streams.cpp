@@ -106,7 +106,9 @@ TEST(ContinuousStream, AFailedOrStoppedPushChangesNothing) {
 }
 
 TEST(ContinuousStream, APushWhileAnotherRunsIsRefused) {
-    const Planar signal{1, 1 << 18, noise(1 << 18, 3)};
+    // Long enough (about 20 ms on two threads) that the 2 ms polls come even
+    // when a thread starts late.
+    const Planar signal{1, 1 << 20, noise(1 << 20, 3)};
     vorl::ContinuousStream stream(bank(), vorl::ContinuousStream::What::rows, 400, 160, 0,
                                   vorl::Level{}, 2);
     bool refused = false;

@@ -132,7 +132,7 @@ private:
     std::vector<std::size_t> group_bounds(std::size_t planes) const {
         const std::size_t width = bank_.filters.size();
         const std::size_t unit =
-            2 * static_cast<std::size_t>(detail::best_gammatone_kernel<Filter>().width);
+            2 * static_cast<std::size_t>(detail::best_gammatone_kernel<Filter>().width());
         const std::size_t units = std::max<std::size_t>(1, (width + unit - 1) / unit);
         const std::size_t groups =
             std::min(units, std::max<std::size_t>(1, (threads_ + planes - 1) / planes));

@@ -196,14 +196,29 @@ public:
                 fmt::format("Output vector must hold at least {} values. Instead it holds {}.",
                             this->num_features, output.size()));
         }
+        compute_frames(input.data(), 0, 1, input.size(), output.data(), 0);
+    }
+
+    /**
+     * Writes, for `frames` frames of `length` samples of one channel, frame i
+     * at `samples + i * hop`, every filter's frame average into
+     * `rows + i * row_stride` (`num_features` values, in filter order): what
+     * `compute` writes for each frame, bit for bit. Frames of several filters
+     * per vector instruction, and of pairs of frames where that is quicker.
+     */
+    void compute_frames(const T* samples, std::size_t hop, std::size_t frames, std::size_t length,
+                        T* rows, std::size_t row_stride) const {
         if constexpr (std::is_same<T, double>::value) {
-            // Several filters per vector instruction; each lane is bitwise `Filter::process`.
+            // Each lane is bitwise `Filter::process`.
             detail::best_gammatone_kernel<Filter>().run(filters.data(), this->num_features, decay,
-                                                        input.data(), input.size(), output.data(),
-                                                        rotations_.get());
+                                                        samples, hop, frames, length, rows,
+                                                        row_stride, rotations_.get());
         } else {
-            for (std::size_t i = 0; i < this->num_features; ++i) {
-                filters[i].process(input, output[i], decay);
+            for (std::size_t f = 0; f < frames; ++f) {
+                const Frame frame(samples + f * hop, samples + f * hop + length);
+                for (std::size_t i = 0; i < this->num_features; ++i) {
+                    filters[i].process(frame, rows[f * row_stride + i], decay);
+                }
             }
         }
     }

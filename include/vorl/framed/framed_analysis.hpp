@@ -80,21 +80,31 @@ public:
                 extractors.emplace_back(extractors.front(), planes.on_channel(p));
             }
         }
-        // A task is a run of frames of one plane.
-        constexpr std::size_t frames_per_task = 16;
+        // A task is a run of frames of one plane: the plane's samples of the run
+        // are taken out once (the extractor's own channel selection), then its
+        // frames go through the filters two at a time.
+        constexpr std::size_t frames_per_task = 16, frames_per_call = 2;
         const std::size_t runs = (frames + frames_per_task - 1) / frames_per_task;
         run_tasks(
             runs * planes.count(), threads_,
             [&](std::size_t task, const std::atomic<bool>& stop) {
                 const std::size_t p = task / runs, first = task % runs * frames_per_task;
                 const std::size_t last = std::min(frames, first + frames_per_task);
-                for (std::size_t i = first; i < last && !stop; ++i) {
-                    const auto frame =
-                        signal.middleCols(static_cast<Eigen::Index>(i * hop_length_),
-                                          static_cast<Eigen::Index>(frame_length_));
-                    const std::vector<double> features = extractors[p](Signal(frame));
-                    std::copy(features.begin(), features.end(),
-                              rows + (p * frames + i) * width);
+                const Filterbank& extractor = extractors[p];
+                const std::size_t span = (last - 1 - first) * hop_length_ + frame_length_;
+                const Filterbank::Frame samples = extractor.channel_selector(
+                    signal.middleCols(static_cast<Eigen::Index>(first * hop_length_),
+                                      static_cast<Eigen::Index>(span)));
+                for (std::size_t i = first; i < last && !stop; i += frames_per_call) {
+                    const std::size_t count = std::min(frames_per_call, last - i);
+                    double* const out = rows + (p * frames + i) * width;
+                    extractor.compute_frames(samples.data() + (i - first) * hop_length_,
+                                             hop_length_, count, frame_length_, out, width);
+                    // The level of every feature in order, as the extractor's call does.
+                    const Level level = level_;
+                    for (double* value = out; value != out + count * width; ++value) {
+                        *value = level(*value);
+                    }
                 }
             },
             std::forward<Poll>(poll));

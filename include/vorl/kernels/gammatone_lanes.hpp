@@ -150,13 +150,15 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
 }
 
 /**
- * The sample loop of K vectors of filters with states `st`, as a callable
- * `(from, to, stages)` that runs them through samples [from, to): for each
- * sample t the filter stages, `stages(t, k)`, which return its baseband
- * output, and its squared magnitude; then the envelope of sample t - 1, whose
- * squared magnitude `held[k]` holds, integrated into `st[k].total` and handed
- * on by `emit(t - 1, k)`. The squared magnitude of the last sample stays in
- * `held` for the next call, or for `finish_samples`.
+ * The sample loop of K vectors of filters on each of F signals (F frames
+ * from rest, or one signal), as a callable `(from, to, stages)` that runs
+ * them through samples [from, to). State j = f * K + k is vector k on signal
+ * f, with constants `c[k]`. For each sample t and state j: the filter stages,
+ * `stages(t, j)`, which return its baseband output, and its squared
+ * magnitude; then the envelope of sample t - 1, whose squared magnitude
+ * `held[j]` holds, integrated into `st[j].total` and handed on by
+ * `emit(t - 1, j)`. The squared magnitude of the last sample stays in `held`
+ * for the next call, or for `finish_samples`.
  *
  * The envelope of a sample (a square root, slow on every core) would wait at
  * the end of the recursion's chain of dependent operations; a sample later
@@ -166,41 +168,41 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
  * in each sample: the core starts the oldest work first, and that is the
  * chain. Holding one vector per sample, not the two parts of the baseband
  * output, leaves a register to the state (with 16 registers, 4-lane vectors
- * run 6-9% faster in bench_gammatone). Unrolling four samples turns the shift of the filter
- * history into renamed registers. (A lambda over the caller's arrays: GCC
+ * run 6-9% faster in bench_gammatone). Unrolling four samples turns the shift
+ * of the filter history into renamed registers. (A lambda over the caller's arrays: GCC
  * allocates its registers better than those of a function taking them as
  * arguments.)
  */
-template <int W, int K, typename Emit>
-VORL_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
+template <int W, int K, int F = 1, typename Emit>
+VORL_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)[K * F],
                                     const GammatoneCoefficients<typename Lanes<W>::Vec> (&c)[K],
                                     const typename Lanes<W>::Vec& decay,
-                                    typename Lanes<W>::Vec (&held)[K], const Emit& emit) {
+                                    typename Lanes<W>::Vec (&held)[K * F], const Emit& emit) {
     return [&st, &c, &decay, &held, &emit](std::size_t from, std::size_t to,
                                            const auto& stages) VORL_INLINE_LAMBDA {
 #pragma GCC unroll 4
         for (std::size_t t = from; t < to; ++t) {
-#pragma GCC unroll 4
-            for (int k = 0; k < K; ++k) {
-                const typename Lanes<W>::Vec power = squared_magnitude(stages(t, k));
-                integrate_power<LaneMath<W>>(st[k].total, held[k], c[k], decay);
-                emit(t - 1, k);
-                held[k] = power;
+#pragma GCC unroll 8
+            for (int j = 0; j < K * F; ++j) {
+                const typename Lanes<W>::Vec power = squared_magnitude(stages(t, j));
+                integrate_power<LaneMath<W>>(st[j].total, held[j], c[j % K], decay);
+                emit(t - 1, j);
+                held[j] = power;
             }
         }
     };
 }
 
 /** Integrates and emits the envelope of the last sample, `t`, held by a sample loop. */
-template <int W, int K, typename Emit>
-VORL_INLINE void finish_samples(GammatoneState<typename Lanes<W>::Vec> (&st)[K],
+template <int W, int K, int F = 1, typename Emit>
+VORL_INLINE void finish_samples(GammatoneState<typename Lanes<W>::Vec> (&st)[K * F],
                                        const GammatoneCoefficients<typename Lanes<W>::Vec> (&c)[K],
                                        const typename Lanes<W>::Vec& decay,
-                                       const typename Lanes<W>::Vec (&held)[K],
+                                       const typename Lanes<W>::Vec (&held)[K * F],
                                        std::size_t t, const Emit& emit) {
-    for (int k = 0; k < K; ++k) {
-        integrate_power<LaneMath<W>>(st[k].total, held[k], c[k], decay);
-        emit(t, k);
+    for (int j = 0; j < K * F; ++j) {
+        integrate_power<LaneMath<W>>(st[j].total, held[j], c[j % K], decay);
+        emit(t, j);
     }
 }
 
@@ -233,30 +235,33 @@ struct NothingBeforeRotating {
 
 /**
  * Runs filters `filters[0..used)` (at most K*W of them, all in one block of
- * `table`, starting with filter `first` of it) over a frame of `n` samples,
- * K vectors of W lanes side by side, and writes each filter's frame average
- * to `out`. Lanes beyond `used` run a silent filter and are never stored.
- * The rotation comes from `table` (if not null) for its length, and is
- * computed from there on.
+ * `table`, starting with filter `first` of it) over F frames of `n` samples,
+ * `x[0..F)`, K vectors of W lanes side by side for each frame, and writes each
+ * filter's frame average of frame f to `out[f]`. Lanes beyond `used` run a
+ * silent filter and are never stored. The rotation comes from `table` (if not
+ * null) for its length, and is computed from there on.
  *
- * K independent vectors in one loop let the core overlap their chains, as
- * far as their state fits in registers.
+ * Independent vectors in one loop let the core overlap their chains, as far
+ * as their state fits in registers. Frames from rest share the filters'
+ * constants and the rotation at each sample: a second frame adds chains that
+ * need only their own history.
  */
-template <int W, int K, typename Filter>
+template <int W, int K, int F, typename Filter>
 VORL_INLINE void run_group(const Filter* filters, std::size_t used, double decay,
-                                  const double* x, std::size_t n, double* out,
+                                  const double* const* x, std::size_t n, double* const* out,
                                   const RotationTable* table, std::size_t first) {
     using Vec = typename Lanes<W>::Vec;
+    constexpr int N = K * F;  // states: frame f's vector k is j = f * K + k
     const Vec zero = {};
     const Vec decay_v = zero + decay;
     GammatoneCoefficients<Vec> c[K];
-    GammatoneState<Vec> st[K];
-    Vec held[K];
-    Vec sum[K];
+    GammatoneState<Vec> st[N];  // the rotation of vector k: st[k] (frame 0)'s
+    Vec held[N];
+    Vec sum[N];
     load_coefficients<W, K>(filters, used, c);
-    for (int k = 0; k < K; ++k) {
-        start_at_rest(st[k], zero);
-        sum[k] = zero;
+    for (int j = 0; j < N; ++j) {
+        start_at_rest(st[j], zero);
+        sum[j] = zero;
     }
     // The rotation of vector k at sample t, from the table (unaligned).
     const auto table_row = [&](std::size_t t, int k, Vec& qc, Vec& qs) VORL_INLINE_LAMBDA {
@@ -264,19 +269,26 @@ VORL_INLINE void run_group(const Filter* filters, std::size_t used, double decay
         std::memcpy(&qc, q, sizeof(Vec));
         std::memcpy(&qs, q + RotationTable::block, sizeof(Vec));
     };
-    const auto looked_up = [&](std::size_t t, int k) VORL_INLINE_LAMBDA {
+    const auto looked_up = [&](std::size_t t, int j) VORL_INLINE_LAMBDA {
         Vec qc, qs;
-        table_row(t, k, qc, qs);
-        return filter_stages<LaneMath<W>>(st[k], c[k], x[t], qc, qs);
+        table_row(t, j % K, qc, qs);
+        return filter_stages<LaneMath<W>>(st[j], c[j % K], x[j / K][t], qc, qs);
     };
-    const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
-    const auto add = [&](std::size_t, int k) VORL_INLINE_LAMBDA { sum[k] += st[k].total; };
-    const auto run = sample_loop<W, K>(st, c, decay_v, held, add);
+    // The last frame to use a sample's rotation advances it.
+    const auto rotating = [&](std::size_t t, int j) VORL_INLINE_LAMBDA {
+        const int k = j % K;
+        const Baseband<Vec> u =
+            filter_stages<LaneMath<W>>(st[j], c[k], x[j / K][t], st[k].qc, st[k].qs);
+        if (j >= N - K) advance_rotation(st[k].qc, st[k].qs, c[k]);
+        return u;
+    };
+    const auto add = [&](std::size_t, int j) VORL_INLINE_LAMBDA { sum[j] += st[j].total; };
+    const auto run = sample_loop<W, K, F>(st, c, decay_v, held, add);
 
     const std::size_t rows = table != nullptr ? std::min(n, table->length) : 0;
     if (n > 0) {
-        for (int k = 0; k < K; ++k) {
-            held[k] = squared_magnitude(rows > 0 ? looked_up(0, k) : rotating(0, k));
+        for (int j = 0; j < N; ++j) {
+            held[j] = squared_magnitude(rows > 0 ? looked_up(0, j) : rotating(0, j));
         }
         if (rows > 0) {
             run(1, rows, looked_up);
@@ -285,10 +297,12 @@ VORL_INLINE void run_group(const Filter* filters, std::size_t used, double decay
             }
         }
         run(std::max<std::size_t>(rows, 1), n, rotating);
-        finish_samples<W, K>(st, c, decay_v, held, n - 1, add);
+        finish_samples<W, K, F>(st, c, decay_v, held, n - 1, add);
     }
-    for (std::size_t i = 0; i < used; ++i) {
-        out[i] = frame_average(sum[i / W], decay, n)[i % W];
+    for (int f = 0; f < F; ++f) {
+        for (std::size_t i = 0; i < used; ++i) {
+            out[f][i] = frame_average(sum[f * K + i / W], decay, n)[i % W];
+        }
     }
 }
 
@@ -316,20 +330,41 @@ VORL_INLINE void for_each_group(std::size_t count, const Group& group) {
 }
 
 /**
- * Runs `count` filters over a frame of `n` samples and writes each filter's
- * frame average to `out`, K vectors of W lanes at a time. `table` (or null)
- * is the rotation table of these filters.
+ * Runs `count` filters over `frames` frames of `n` samples, frame i at
+ * `x + i * hop`, and writes each filter's frame average of frame i to
+ * `out + i * out_stride`; K vectors of W lanes at a time on F frames together.
+ * A last frame that makes no whole F runs alone with K * F vectors at a time:
+ * as many chains, as much state.
+ * `table` (or null) is the rotation table of these filters.
  */
-template <int W, int K, typename Filter>
+template <int W, int K, int F, typename Filter>
 VORL_INLINE void run_lanes(const Filter* filters, std::size_t count, double decay,
-                                  const double* x, std::size_t n, double* out,
+                                  const double* x, std::size_t hop, std::size_t frames,
+                                  std::size_t n, double* out, std::size_t out_stride,
                                   const RotationTable* table) {
-    static_assert(RotationTable::block % (K * W) == 0, "a group never straddles two blocks");
-    for_each_group<W, K>(count, [&](auto vectors, std::size_t first, std::size_t used)
-                                    VORL_INLINE_LAMBDA {
-        run_group<W, decltype(vectors)::value>(filters + first, used, decay, x, n, out + first,
-                                               table, first);
-    });
+    static_assert(RotationTable::block % (K * F * W) == 0, "a group never straddles two blocks");
+    const auto frames_together = [&](auto vectors, auto together, std::size_t i)
+                                     VORL_INLINE_LAMBDA {
+        constexpr int G = decltype(together)::value;
+        for_each_group<W, decltype(vectors)::value>(
+            count, [&](auto group, std::size_t first, std::size_t used) VORL_INLINE_LAMBDA {
+                const double* in[G];
+                double* to[G];
+                for (int f = 0; f < G; ++f) {
+                    in[f] = x + (i + f) * hop;
+                    to[f] = out + (i + f) * out_stride + first;
+                }
+                run_group<W, decltype(group)::value, G>(filters + first, used, decay, in, n, to,
+                                                        table, first);
+            });
+    };
+    std::size_t i = 0;
+    for (; frames - i >= std::size_t(F); i += F) {
+        frames_together(std::integral_constant<int, K>(), std::integral_constant<int, F>(), i);
+    }
+    for (; i < frames; ++i) {
+        frames_together(std::integral_constant<int, K * F>(), std::integral_constant<int, 1>(), i);
+    }
 }
 
 }  // namespace detail

@@ -11,6 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -54,6 +57,32 @@ inline bool supports_sse2() { return true; }
 #else
 inline bool supports_generic() { return true; }
 #endif
+
+/** The CPU's maker and model, as CPUID reports them (x86 only). */
+struct CpuModel {
+    std::string vendor;      ///< "AuthenticAMD", "GenuineIntel"; empty where unknown
+    unsigned family = 0;     ///< display family: base family, plus extended family if 15
+    unsigned model = 0;      ///< display model: with the extended model for families 6 and 15
+};
+
+/** The model of the CPU this process runs on; an empty vendor off x86. */
+inline CpuModel cpu_model() {
+    CpuModel cpu;
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(0, &a, &b, &c, &d) == 0) return cpu;
+    char vendor[12];
+    std::memcpy(vendor, &b, 4);
+    std::memcpy(vendor + 4, &d, 4);
+    std::memcpy(vendor + 8, &c, 4);
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0) return cpu;
+    cpu.vendor.assign(vendor, sizeof vendor);
+    const unsigned family = (a >> 8) & 0xF, model = (a >> 4) & 0xF;
+    cpu.family = family == 0xF ? family + ((a >> 20) & 0xFF) : family;
+    cpu.model = family == 0x6 || family == 0xF ? model + (((a >> 16) & 0xF) << 4) : model;
+#endif
+    return cpu;
+}
 
 /** One instruction set of the list. */
 struct Isa {
