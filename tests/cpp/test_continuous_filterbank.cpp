@@ -285,22 +285,29 @@ TEST_P(Framing, RowsSumTheEnvelopesOfTheirFramesInAnyChunking) {
             expected.push_back(vorl::detail::frame_average(sum, fb.decay, length));
         }
     }
-    std::mt19937 rng(length * 100 + hop);
-    ContinuousFrames frames(fb.filters, fb.decay, length, hop, identity);
-    Vec rows;
-    for (std::size_t t = 0; t < x.size();) {
-        const std::size_t n = std::min<std::size_t>(x.size() - t, rng() % 40);
-        frames.push(x.data() + t, n,
-                    [&](const double* row) { rows.insert(rows.end(), row, row + 19); });
-        t += n;
+    // Short chunks (empty ones among them), and the whole signal in one push:
+    // its pieces open many frames each, which the kernel runs span by span.
+    for (const std::size_t longest : {std::size_t(40), x.size() + 1}) {
+        std::mt19937 rng(length * 100 + hop);
+        ContinuousFrames frames(fb.filters, fb.decay, length, hop, identity);
+        Vec rows;
+        for (std::size_t t = 0; t < x.size();) {
+            const std::size_t n = std::min<std::size_t>(x.size() - t, rng() % longest);
+            frames.push(x.data() + t, n,
+                        [&](const double* row) { rows.insert(rows.end(), row, row + 19); });
+            t += n;
+        }
+        ASSERT_EQ(rows.size(), expected.size()) << "chunks up to " << longest;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            ASSERT_TRUE(same(rows[i], expected[i])) << i << ", chunks up to " << longest;
+        }
     }
-    ASSERT_EQ(rows.size(), expected.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) ASSERT_TRUE(same(rows[i], expected[i])) << i;
 }
 INSTANTIATE_TEST_SUITE_P(Geometries, Framing,
                          ::testing::Values(std::make_tuple(16, 5), std::make_tuple(8, 8),
                                            std::make_tuple(5, 7), std::make_tuple(6, 1),
-                                           std::make_tuple(1, 1)));
+                                           std::make_tuple(1, 1), std::make_tuple(25, 10),
+                                           std::make_tuple(3, 2), std::make_tuple(40, 3)));
 
 TEST(ContinuousFilterbank, RowStrideMustHoldEveryFilter) {
     const Filterbank fb(16, 4, 16000, identity, -1, 100, 6000, 0);

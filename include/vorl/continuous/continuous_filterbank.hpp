@@ -111,6 +111,21 @@ public:
         run(Output::frame_sums, x, n, {nullptr, 0, sums, num_sums, 0});
     }
 
+    /**
+     * `accumulate` over spans of frames: the samples of span s (from the
+     * previous span's end to `spans[s].end`) add to the sums of its frames.
+     * Ends do not decrease; the last is `n`.
+     *
+     * @throws std::logic_error after band outputs since the last `reset()`
+     */
+    void accumulate(const double* x, std::size_t n, const detail::SumSpan* spans,
+                    std::size_t num_spans) {
+        detail::Sink sink{nullptr, 0, nullptr, 0, 0};
+        sink.spans = spans;
+        sink.num_spans = num_spans;
+        run(Output::frame_sums, x, n, sink);
+    }
+
     /** The filters, in output order. */
     const std::vector<Filter>& filters() const { return *filters_; }
     /** Per-sample factor of the envelope integration. */

@@ -40,13 +40,25 @@ VORL_INLINE V synthesis_term(V re, V im, const V& cr, const V& ci, const V& w) {
 }
 
 /**
+ * The frames open over a span of a call's samples: the samples before `end`
+ * (counted from the call's first sample) and from the previous span's end add
+ * to the sums of `sums[0..num_sums)`.
+ */
+struct SumSpan {
+    std::size_t end;
+    double* const* sums;
+    std::size_t num_sums;
+};
+
+/**
  * Where a continuous kernel puts what it makes of filter i after sample t:
  * `out[t * stride + offset + i]` (for the analytic output the pair at
  * `out[t * stride + 2 * (offset + i)]`), or, for frame sums, added to
- * `sums[a][offset + i]` for every a < num_sums. Each sums array is read and
- * written in whole vectors: it holds at least offset + count values rounded up
- * to a multiple of 16 (`frame_sums_size`); the values past the filters are
- * scratch.
+ * `sums[a][offset + i]` for every a < num_sums; or, given `spans` (the last
+ * ending at the call's sample count), to the sums of the span holding sample
+ * t. Each sums array is read and written in whole vectors: it holds at least
+ * offset + count values rounded up to a multiple of 16 (`frame_sums_size`);
+ * the values past the filters are scratch.
  */
 struct Sink {
     double* out;
@@ -54,6 +66,8 @@ struct Sink {
     double* const* sums;
     std::size_t num_sums;
     std::size_t offset;
+    const SumSpan* spans = nullptr;
+    std::size_t num_spans = 0;
     /// Terms: filter i's complex factor, and its weight after sample t at
     /// `weights[t * weights_stride + offset + i]` (no weights: null).
     const double* factor_re = nullptr;
@@ -198,16 +212,34 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
         // The sums stay in memory: a load and a store per sum lie off the
         // recursion's chain, while sums held in registers crowd out its state
         // (with one open frame, 6% slower with AVX-512 on AMD Zen 4 in
-        // bench_gammatone; with two, no faster).
-        run(rotating, [&](std::size_t, int k) VORL_INLINE_LAMBDA {
-            for (std::size_t a = 0; a < sink.num_sums; ++a) {  // whole vectors, unaligned
-                double* at = sink.sums[a] + sink.offset + k * W;
+        // bench_gammatone; with two, no faster). One call runs through every
+        // span: the filters' state is loaded and stored once, however short
+        // the spans between the starts and ends of frames are.
+        const SumSpan whole{n, sink.sums, sink.num_sums};
+        const SumSpan* const last = sink.num_spans > 0 ? sink.spans + sink.num_spans - 1 : &whole;
+        const SumSpan* span = sink.num_spans > 0 ? sink.spans : &whole;
+        const auto add = [&](std::size_t, int k) VORL_INLINE_LAMBDA {
+            for (std::size_t a = 0; a < span->num_sums; ++a) {  // whole vectors, unaligned
+                double* at = span->sums[a] + sink.offset + k * W;
                 Vec sum;
                 std::memcpy(&sum, at, sizeof(Vec));
                 sum += st[k].total;
                 std::memcpy(at, &sum, sizeof(Vec));
             }
-        });
+        };
+        if (n > 0) {
+            for (int k = 0; k < K; ++k) held[k] = squared_magnitude(rotating(0, k));
+            const auto loop = sample_loop<W, K>(st, c, decay_v, held, add);
+            // Step t filters sample t and adds the envelope of sample t - 1: the
+            // steps up to a span's end + 1 add the span's samples.
+            std::size_t from = 1;
+            for (; span != last && span->end < n; ++span) {
+                loop(from, span->end + 1, rotating);
+                from = std::max(from, span->end + 1);
+            }
+            loop(from, n, rotating);  // the span holding the last sample
+            finish_samples<W, K>(st, c, decay_v, held, n - 1, add);
+        }
     }
     for (std::size_t i = 0; i < used; ++i) {
         for_each_field(st[i / W], states[i], [&](const Vec& lane, double& v) { v = lane[i % W]; });
