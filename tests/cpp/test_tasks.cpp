@@ -24,11 +24,14 @@ TEST(RunTasks, EveryTaskRunsOnceOnAnyThreads) {
 }
 
 TEST(RunTasks, AFailureStopsTheOthersAndIsRethrownOnceAllHaveEnded) {
+    // The other tasks take 200 us each: all of them would take 100 ms, so the
+    // thread that throws would have to stall that long to let them all start.
     std::atomic<int> started{0};
     EXPECT_THROW(vorl::run_tasks(1000, 2,
                                  [&](std::size_t task, const std::atomic<bool>&) {
                                      ++started;
                                      if (task == 3) throw std::domain_error("task 3");
+                                     std::this_thread::sleep_for(std::chrono::microseconds(200));
                                  }),
                  std::domain_error);
     EXPECT_LT(started.load(), 1000);  // the rest were not taken
