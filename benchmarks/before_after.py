@@ -42,6 +42,13 @@ voice = signal[:16000 * 60]
 spoken = (min(timeit.repeat(lambda: speech(voice, threads=1), number=1, repeat=3))
           / speech.num_frames(voice.size))
 short = signal[:44100 * 10]
+# Digital silence, and sound broken by it: every filter's output falls to zero.
+silence = np.zeros_like(short)
+broken = short * (np.arange(short.size) // 44100 % 2)
+quiet = min(timeit.repeat(lambda: config(silence, threads=1), number=1, repeat=3)) \
+    / config.num_frames(short.size)
+quiet_carried = min(timeit.repeat(lambda: continuous(broken, threads=1), number=1, repeat=3)) \
+    / config.num_frames(short.size)
 resynth = min(timeit.repeat(lambda: vorl.resynthesize(short, 44100, threads=1), number=1,
                             repeat=3)) / config.num_frames(short.size)
 
@@ -61,7 +68,7 @@ z = continuous.analytic(signal[:512])
 synth = continuous.synthesis()
 print(json.dumps({
     "call": call, "gammatonegram": whole, "gammatonegram_brief": few, "cochleagram": carried, "cochleagram2": two, "speech": spoken,
-    "resynthesize": resynth,
+    "resynthesize": resynth, "quiet": quiet, "quiet_carried": quiet_carried,
     "rows_push": per_push(lambda: continuous.stream(), chunk),
     "envelopes_push": per_push(lambda: continuous.stream("envelopes"), chunk),
     "framed_push": per_push(lambda: config.stream(), chunk),
@@ -77,6 +84,8 @@ MEASURES = [  # key, what, unit
     ("cochleagram2", "vorl.cochleagram, 2 threads", "us per frame"),
     ("speech", "  the same, 16 kHz, 400 / 160, 1 thread", "us per frame"),
     ("resynthesize", "vorl.resynthesize, 1 thread", "us per frame"),
+    ("quiet", "gammatonegram of digital silence", "us per frame"),
+    ("quiet_carried", "cochleagram, a second of sound, one of silence", "us per frame"),
     ("rows_push", "Cochleagram stream, 512 samples", "us per push"),
     ("envelopes_push", "envelope stream, 512 samples", "us per push"),
     ("framed_push", "Gammatone stream, 512 samples", "us per push"),

@@ -56,6 +56,11 @@ Vec frame_of(const std::string& kind, std::size_t n) {
         x[10] = std::nan("");
     } else if (kind == "zeros") {
         x.assign(n, 0.0);
+    } else if (kind == "silence") {
+        // Faint noise, digital silence in which the high filters' outputs fall
+        // below the flush threshold, then noise again: runs of samples where
+        // nothing is flushed, where something is, and again where nothing is.
+        for (std::size_t t = 0; t < n; ++t) x[t] *= t < n / 3 ? 1e-30 : t < 2 * n / 3 ? 0 : 1;
     }
     return x;
 }
@@ -95,6 +100,8 @@ TEST_P(Lanes, EveryKernelMatchesScalarProcessBitForBit) {
             const auto* table = t < tables.size() ? &tables[t] : nullptr;
             // Rows with a sentinel tail: padding lanes must not be written.
             Vec out(frames * stride, -7.0);
+            // Start optimistic, as a thread that has not met silence yet does.
+            vorl::detail::thread_optimism() = {};
             k.run(fb.filters.data(), count, fb.decay, signal.data(), hop, frames, n, out.data(),
                   stride, table);
             const std::string where = std::string(k.name) + ", table of " +
@@ -130,12 +137,34 @@ INSTANTIATE_TEST_SUITE_P(
     Frames, Lanes,
     ::testing::Combine(::testing::Values(1, 3, 4, 5, 8, 9, 16, 17, 33, 64, 65),
                        ::testing::Values(0.0, 0.008),
-                       ::testing::Values("random", "tiny", "subnormal", "inf", "nan", "zeros"),
+                       ::testing::Values("random", "tiny", "subnormal", "inf", "nan", "zeros",
+                                         "silence"),
                        ::testing::Values(1000)));
 INSTANTIATE_TEST_SUITE_P(ShortAndOddFrames, Lanes,
                          ::testing::Combine(::testing::Values(3, 17), ::testing::Values(0.0, 0.008),
                                             ::testing::Values("random"),
                                             ::testing::Values(0, 1, 2, 7, 1001)));
+
+TEST(Optimism, SilenceTurnsAThreadToTheFlushUntilSoundReturns) {
+    // Digital silence flushes at every sample: blocks run with the flush for
+    // longer after each failure, and sound that passes makes the thread
+    // optimistic again. (Speed only: the bits are checked above.)
+    const Filterbank fb = bank(16, 0.0, 20, 20000, 48000, 4096);
+    const Kernel& k = vorl::detail::best_gammatone_kernel<Filter>().rotating;
+    vorl::detail::Optimism& optimism = vorl::detail::thread_optimism();
+    optimism = {};
+    Vec out(16);
+    const Vec silence(4096, 0.0), sound = frame_of("random", 4096);
+    k.run(fb.filters.data(), 16, fb.decay, silence.data(), 0, 1, silence.size(), out.data(), 16,
+          nullptr);
+    EXPECT_GT(optimism.penalty, 2);
+    for (int i = 0; i < 3; ++i) {
+        k.run(fb.filters.data(), 16, fb.decay, sound.data(), 0, 1, sound.size(), out.data(), 16,
+              nullptr);
+    }
+    EXPECT_EQ(optimism.penalty, 1);
+    EXPECT_EQ(optimism.exact, 0);
+}
 
 TEST(RotationTable, IsBoundedAndTheExtractorStillMatchesBeyondIt) {
     using vorl::detail::max_rotation_table_bytes;

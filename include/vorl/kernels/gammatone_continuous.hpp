@@ -95,7 +95,7 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
     const Vec decay_v = zero + decay;
     GammatoneCoefficients<Vec> c[K];
     GammatoneState<Vec> st[K];
-    Vec held[K];
+    Vec held[K] = {};  // the band outputs hold none, but blocks keep it all the same
     load_coefficients<W, K>(filters, used, c);
     for (int k = 0; k < K; ++k) start_at_rest(st[k], zero);
     for (std::size_t i = 0; i < used; ++i) {
@@ -112,20 +112,59 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
             for (std::size_t l = 0; l < W && k * W + l < used; ++l) row[l] = value[l];
         }
     };
+    // Blocks of samples that run again (`run_optimistic`) start again from the
+    // state they started with, and for frame sums from the sums; what they
+    // store is stored again.
+    GammatoneState<Vec> kept_st[K];
+    Vec kept_held[K];
+    Optimism& optimism = thread_optimism();
+    const auto optimistically = [&](std::size_t from, std::size_t to, const auto& loop,
+                                    const auto& keep_more, const auto& undo_more)
+                                    VORL_INLINE_LAMBDA {
+        const auto keep = [&]() VORL_INLINE_LAMBDA {
+            for (int k = 0; k < K; ++k) {
+                kept_st[k] = st[k];
+                kept_held[k] = held[k];
+            }
+            keep_more();
+        };
+        const auto undo = [&]() VORL_INLINE_LAMBDA {
+            for (int k = 0; k < K; ++k) {
+                st[k] = kept_st[k];
+                held[k] = kept_held[k];
+            }
+            undo_more();
+        };
+        run_optimistic<W>(from, to, optimism, loop, keep, undo);
+    };
+    const auto nothing_more = []() VORL_INLINE_LAMBDA {};
     const auto run = [&](const auto& stages, const auto& emit) VORL_INLINE_LAMBDA {
         if (n == 0) return;
         for (int k = 0; k < K; ++k) held[k] = squared_magnitude(stages(0, k));
-        sample_loop<W, K>(st, c, decay_v, held, emit)(1, n, stages);
+        const auto loop = sample_loop<W, K>(st, c, decay_v, held, used, emit);
+        optimistically(1, n,
+                       [&](std::size_t from, std::size_t to, auto math) VORL_INLINE_LAMBDA {
+                           return loop(from, to, stages, math);
+                       },
+                       nothing_more, nothing_more);
         finish_samples<W, K>(st, c, decay_v, held, n - 1, emit);
     };
     // The band outputs take no envelope: only the filter stages and the
     // rotation run, and `total` stays as it was.
     const auto run_stages = [&](const auto& stages) VORL_INLINE_LAMBDA {
+        const auto loop = [&](std::size_t from, std::size_t to, auto math) VORL_INLINE_LAMBDA {
+            FlushCheck<W, K, 1, decltype(math)> check;
 #pragma GCC unroll 4
-        for (std::size_t t = 0; t < n; ++t) {
+            for (std::size_t t = from; t < to; ++t) {
 #pragma GCC unroll 4
-            for (int k = 0; k < K; ++k) stages(t, k);
-        }
+                for (int k = 0; k < K; ++k) {
+                    stages(t, k, math);
+                    check.note(k, st[k]);
+                }
+            }
+            return check.passed(used);
+        };
+        optimistically(0, n, loop, nothing_more, nothing_more);
     };
     const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
     if constexpr (What == Output::band_signal) {
@@ -227,17 +266,48 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
                 std::memcpy(at, &sum, sizeof(Vec));
             }
         };
+        // Up to `max_kept` open frames' sums are kept for blocks that run
+        // again; a span with more open frames runs with the flush.
+        constexpr std::size_t max_kept = 8;
+        Vec kept_sums[max_kept][K];
+        const auto keep_sums = [&]() VORL_INLINE_LAMBDA {
+            for (std::size_t a = 0; a < span->num_sums; ++a) {
+                for (int k = 0; k < K; ++k) {
+                    std::memcpy(&kept_sums[a][k], span->sums[a] + sink.offset + k * W,
+                                sizeof(Vec));
+                }
+            }
+        };
+        const auto undo_sums = [&]() VORL_INLINE_LAMBDA {
+            for (std::size_t a = 0; a < span->num_sums; ++a) {
+                for (int k = 0; k < K; ++k) {
+                    std::memcpy(span->sums[a] + sink.offset + k * W, &kept_sums[a][k],
+                                sizeof(Vec));
+                }
+            }
+        };
         if (n > 0) {
             for (int k = 0; k < K; ++k) held[k] = squared_magnitude(rotating(0, k));
-            const auto loop = sample_loop<W, K>(st, c, decay_v, held, add);
+            const auto loop = sample_loop<W, K>(st, c, decay_v, held, used, add);
+            const auto run_span = [&](std::size_t from, std::size_t to) VORL_INLINE_LAMBDA {
+                const auto span_loop = [&](std::size_t b, std::size_t e, auto math)
+                                           VORL_INLINE_LAMBDA {
+                    return loop(b, e, rotating, math);
+                };
+                if (span->num_sums <= max_kept) {
+                    optimistically(from, to, span_loop, keep_sums, undo_sums);
+                } else {
+                    span_loop(from, to, LaneMath<W>());
+                }
+            };
             // Step t filters sample t and adds the envelope of sample t - 1: the
             // steps up to a span's end + 1 add the span's samples.
             std::size_t from = 1;
             for (; span != last && span->end < n; ++span) {
-                loop(from, span->end + 1, rotating);
+                run_span(from, span->end + 1);
                 from = std::max(from, span->end + 1);
             }
-            loop(from, n, rotating);  // the span holding the last sample
+            run_span(from, n);  // the span holding the last sample
             finish_samples<W, K>(st, c, decay_v, held, n - 1, add);
         }
     }

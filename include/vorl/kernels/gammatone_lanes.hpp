@@ -29,6 +29,7 @@ template <int W>
 struct LaneMath {
     using Vec = typename Lanes<W>::Vec;
     using Mask = typename Lanes<W>::Mask;
+    static constexpr bool optimistic = false;
 
     // Lane-wise square root; with -fno-math-errno it becomes one vector instruction.
     static VORL_INLINE Vec sqrt(Vec x) {
@@ -45,7 +46,121 @@ struct LaneMath {
         const Mask tiny = (bits & INT64_MAX) < flush_threshold_bits;
         return (Vec)(bits & ~tiny);
     }
+    // |x|: the sign bit cleared.
+    static VORL_INLINE Vec magnitude(Vec x) { return (Vec)((Mask)x & INT64_MAX); }
 };
+
+/**
+ * LaneMath without the flush, for samples run on the chance that no all-pole
+ * output among them is small enough to be flushed: then flushing changes no
+ * bit, and the recursion's chain of dependent operations is three operations
+ * shorter. `run_optimistic` checks the chance and runs the samples again with
+ * LaneMath where it failed.
+ */
+template <int W>
+struct OptimisticLaneMath : LaneMath<W> {
+    using Vec = typename Lanes<W>::Vec;
+    static constexpr bool optimistic = true;
+    static VORL_INLINE Vec flush(Vec x) { return x; }
+};
+
+/**
+ * The check of OptimisticLaneMath's chance over a run of samples by K vectors
+ * of filters on F signals (state j = f * K + k): the least magnitude of each
+ * state's all-pole outputs, lane by lane (a NaN, never flushed, is never the
+ * least). With LaneMath it does nothing.
+ */
+template <int W, int K, int F, typename Math>
+struct FlushCheck {
+    using Vec = typename Lanes<W>::Vec;
+    Vec smallest[K * F];
+
+    VORL_INLINE FlushCheck() {
+        if constexpr (Math::optimistic) {
+            for (int j = 0; j < K * F; ++j) smallest[j] = Vec{} + __builtin_inf();
+        }
+    }
+    /** Notes the all-pole output that state j, `st`, has just made (its p1r, p1i). */
+    VORL_INLINE void note(int j, const GammatoneState<Vec>& st) {
+        if constexpr (Math::optimistic) {
+            const Vec r = LaneMath<W>::magnitude(st.p1r);
+            const Vec i = LaneMath<W>::magnitude(st.p1i);
+            smallest[j] = r < smallest[j] ? r : smallest[j];
+            smallest[j] = i < smallest[j] ? i : smallest[j];
+        }
+    }
+    /**
+     * Whether no output noted in the first `used` lanes of the K vectors was
+     * small enough to be flushed. The lanes past them hold silent filters,
+     * whose imaginary part is always zero; they are never stored.
+     */
+    VORL_INLINE bool passed(std::size_t used) const {
+        bool any = false;
+        if constexpr (Math::optimistic) {
+            for (int j = 0; j < K * F; ++j) {
+                for (int l = 0; l < W; ++l) {
+                    any |= (j % K) * W + l < int(used) && smallest[j][l] < flush_threshold;
+                }
+            }
+        }
+        return !any;
+    }
+};
+
+/**
+ * How `run_optimistic` runs blocks of samples on a thread. Audio seldom brings
+ * an all-pole output below the flush threshold (2^-126), but digital silence
+ * does at every sample: after a block that had to run again, the next blocks
+ * run with the flush at once, twice as many after each failure in a row (at
+ * most `max_exact` blocks), so silence costs little more than the flushing
+ * loop. The count carries over from one kernel call to the thread's next, as
+ * frames of silence come one call at a time; it decides the speed only, never
+ * a bit of the results.
+ */
+struct Optimism {
+    static constexpr std::size_t block = 256;  ///< samples per block
+    static constexpr int max_exact = 64;
+    int exact = 0;    ///< blocks still to run with the flush
+    int penalty = 1;  ///< blocks with the flush after the next failure
+};
+
+/** The calling thread's `Optimism`. */
+inline Optimism& thread_optimism() {
+    static thread_local Optimism optimism;
+    return optimism;
+}
+
+/**
+ * Runs samples [from, to) in blocks of `Optimism::block`: each block first by
+ * `loop(from, to, OptimisticLaneMath<W>())`, which returns whether no
+ * all-pole output was small enough to be flushed; if one was, `undo()` puts
+ * back what `keep()` saved before the block (the state and whatever the loop
+ * has written but can not write again), and the block runs again by
+ * `loop(from, to, LaneMath<W>())`. Either way each block ends as the
+ * flushing loop alone would end it, bit for bit.
+ */
+template <int W, typename Loop, typename Keep, typename Undo>
+VORL_INLINE void run_optimistic(std::size_t from, std::size_t to, Optimism& optimism,
+                                const Loop& loop, const Keep& keep, const Undo& undo) {
+    while (from < to) {
+        const std::size_t end = to - from > Optimism::block ? from + Optimism::block : to;
+        if (optimism.exact > 0) {
+            --optimism.exact;
+            loop(from, end, LaneMath<W>());
+        } else {
+            keep();
+            if (loop(from, end, OptimisticLaneMath<W>())) {
+                optimism.penalty = 1;
+            } else {
+                undo();
+                loop(from, end, LaneMath<W>());
+                optimism.exact = optimism.penalty;
+                optimism.penalty = std::min(2 * optimism.penalty, Optimism::max_exact);
+            }
+        }
+        from = end;
+    }
+}
 
 /**
  * Loads the constants of filters `filters[0..used)` into K vectors of W lanes;
@@ -151,13 +266,15 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
 
 /**
  * The sample loop of K vectors of filters on each of F signals (F frames
- * from rest, or one signal), as a callable `(from, to, stages)` that runs
- * them through samples [from, to). State j = f * K + k is vector k on signal
- * f, with constants `c[k]`. For each sample t and state j: the filter stages,
- * `stages(t, j)`, which return its baseband output, and its squared
- * magnitude; then the envelope of sample t - 1, whose squared magnitude
- * `held[j]` holds, integrated into `st[j].total` and handed on by
- * `emit(t - 1, j)`. The squared magnitude of the last sample stays in `held`
+ * from rest, or one signal), as a callable `(from, to, stages, math)` that
+ * runs them through samples [from, to) with `math` (LaneMath or
+ * OptimisticLaneMath) and returns `run_optimistic`'s verdict on the samples.
+ * State j = f * K + k is vector k on signal f, with constants `c[k]`; the
+ * first `used` lanes of the K vectors hold filters, the rest silent ones. For
+ * each sample t and state j: the filter stages, `stages(t, j, math)`, which
+ * return its baseband output, and its squared magnitude; then the envelope
+ * of sample t - 1, whose squared magnitude `held[j]` holds, integrated into
+ * `st[j].total` and handed on by `emit(t - 1, j)`. The squared magnitude of the last sample stays in `held`
  * for the next call, or for `finish_samples`.
  *
  * The envelope of a sample (a square root, slow on every core) would wait at
@@ -177,19 +294,24 @@ template <int W, int K, int F = 1, typename Emit>
 VORL_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)[K * F],
                                     const GammatoneCoefficients<typename Lanes<W>::Vec> (&c)[K],
                                     const typename Lanes<W>::Vec& decay,
-                                    typename Lanes<W>::Vec (&held)[K * F], const Emit& emit) {
-    return [&st, &c, &decay, &held, &emit](std::size_t from, std::size_t to,
-                                           const auto& stages) VORL_INLINE_LAMBDA {
+                                    typename Lanes<W>::Vec (&held)[K * F], std::size_t used,
+                                    const Emit& emit) {
+    return [&st, &c, &decay, &held, used, &emit](std::size_t from, std::size_t to,
+                                                 const auto& stages,
+                                                 auto math) VORL_INLINE_LAMBDA {
+        FlushCheck<W, K, F, decltype(math)> check;
 #pragma GCC unroll 4
         for (std::size_t t = from; t < to; ++t) {
 #pragma GCC unroll 8
             for (int j = 0; j < K * F; ++j) {
-                const typename Lanes<W>::Vec power = squared_magnitude(stages(t, j));
+                const typename Lanes<W>::Vec power = squared_magnitude(stages(t, j, math));
+                check.note(j, st[j]);
                 integrate_power<LaneMath<W>>(st[j].total, held[j], c[j % K], decay);
                 emit(t - 1, j);
                 held[j] = power;
             }
         }
+        return check.passed(used);
     };
 }
 
@@ -219,8 +341,9 @@ struct RotatingStages {
     const double* x;
     Before before_rotating;
 
-    VORL_INLINE Baseband<Vec> operator()(std::size_t t, int k) const {
-        const Baseband<Vec> u = filter_stages<LaneMath<W>>(st[k], c[k], x[t], st[k].qc, st[k].qs);
+    template <typename Math = LaneMath<W>>
+    VORL_INLINE Baseband<Vec> operator()(std::size_t t, int k, Math = {}) const {
+        const Baseband<Vec> u = filter_stages<Math>(st[k], c[k], x[t], st[k].qc, st[k].qs);
         before_rotating(t, k, u);
         advance_rotation(st[k].qc, st[k].qs, c[k]);
         return u;
@@ -269,26 +392,52 @@ VORL_INLINE void run_group(const Filter* filters, std::size_t used, double decay
         std::memcpy(&qc, q, sizeof(Vec));
         std::memcpy(&qs, q + RotationTable::block, sizeof(Vec));
     };
-    const auto looked_up = [&](std::size_t t, int j) VORL_INLINE_LAMBDA {
+    const auto looked_up = [&](std::size_t t, int j, auto math) VORL_INLINE_LAMBDA {
         Vec qc, qs;
         table_row(t, j % K, qc, qs);
-        return filter_stages<LaneMath<W>>(st[j], c[j % K], x[j / K][t], qc, qs);
+        return filter_stages<decltype(math)>(st[j], c[j % K], x[j / K][t], qc, qs);
     };
     // The last frame to use a sample's rotation advances it.
-    const auto rotating = [&](std::size_t t, int j) VORL_INLINE_LAMBDA {
+    const auto rotating = [&](std::size_t t, int j, auto math) VORL_INLINE_LAMBDA {
         const int k = j % K;
         const Baseband<Vec> u =
-            filter_stages<LaneMath<W>>(st[j], c[k], x[j / K][t], st[k].qc, st[k].qs);
+            filter_stages<decltype(math)>(st[j], c[k], x[j / K][t], st[k].qc, st[k].qs);
         if (j >= N - K) advance_rotation(st[k].qc, st[k].qs, c[k]);
         return u;
     };
     const auto add = [&](std::size_t, int j) VORL_INLINE_LAMBDA { sum[j] += st[j].total; };
-    const auto run = sample_loop<W, K, F>(st, c, decay_v, held, add);
+    const auto loop = sample_loop<W, K, F>(st, c, decay_v, held, used, add);
+    // Blocks run again from what they started with: the state, held powers and sums.
+    GammatoneState<Vec> kept_st[N];
+    Vec kept_held[N], kept_sum[N];
+    const auto keep = [&]() VORL_INLINE_LAMBDA {
+        for (int j = 0; j < N; ++j) {
+            kept_st[j] = st[j];
+            kept_held[j] = held[j];
+            kept_sum[j] = sum[j];
+        }
+    };
+    const auto undo = [&]() VORL_INLINE_LAMBDA {
+        for (int j = 0; j < N; ++j) {
+            st[j] = kept_st[j];
+            held[j] = kept_held[j];
+            sum[j] = kept_sum[j];
+        }
+    };
+    Optimism& optimism = thread_optimism();
+    const auto run = [&](std::size_t from, std::size_t to, const auto& stages) VORL_INLINE_LAMBDA {
+        run_optimistic<W>(from, to, optimism,
+                          [&](std::size_t b, std::size_t e, auto math) VORL_INLINE_LAMBDA {
+                              return loop(b, e, stages, math);
+                          },
+                          keep, undo);
+    };
 
     const std::size_t rows = table != nullptr ? std::min(n, table->length) : 0;
     if (n > 0) {
         for (int j = 0; j < N; ++j) {
-            held[j] = squared_magnitude(rows > 0 ? looked_up(0, j) : rotating(0, j));
+            held[j] = squared_magnitude(rows > 0 ? looked_up(0, j, LaneMath<W>())
+                                                 : rotating(0, j, LaneMath<W>()));
         }
         if (rows > 0) {
             run(1, rows, looked_up);
