@@ -119,8 +119,8 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
     Vec kept_held[K];
     Optimism& optimism = thread_optimism();
     const auto optimistically = [&](std::size_t from, std::size_t to, const auto& loop,
-                                    const auto& keep_more, const auto& undo_more)
-                                    VORL_INLINE_LAMBDA {
+                                    const auto& keep_more, const auto& undo_more,
+                                    bool may_try = true) VORL_INLINE_LAMBDA {
         const auto keep = [&]() VORL_INLINE_LAMBDA {
             for (int k = 0; k < K; ++k) {
                 kept_st[k] = st[k];
@@ -135,7 +135,7 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
             }
             undo_more();
         };
-        run_optimistic<W>(from, to, optimism, loop, keep, undo);
+        run_optimistic<W>(from, to, optimism, loop, keep, undo, may_try);
     };
     const auto nothing_more = []() VORL_INLINE_LAMBDA {};
     const auto run = [&](const auto& stages, const auto& emit) VORL_INLINE_LAMBDA {
@@ -290,24 +290,22 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
             for (int k = 0; k < K; ++k) held[k] = squared_magnitude(rotating(0, k));
             const auto loop = sample_loop<W, K>(st, c, decay_v, held, used, add);
             const auto run_span = [&](std::size_t from, std::size_t to) VORL_INLINE_LAMBDA {
-                const auto span_loop = [&](std::size_t b, std::size_t e, auto math)
-                                           VORL_INLINE_LAMBDA {
-                    return loop(b, e, rotating, math);
-                };
-                if (span->num_sums <= max_kept) {
-                    optimistically(from, to, span_loop, keep_sums, undo_sums);
-                } else {
-                    span_loop(from, to, LaneMath<W>());
-                }
+                optimistically(from, to,
+                               [&](std::size_t b, std::size_t e, auto math) VORL_INLINE_LAMBDA {
+                                   return loop(b, e, rotating, math);
+                               },
+                               keep_sums, undo_sums, span->num_sums <= max_kept);
             };
             // Step t filters sample t and adds the envelope of sample t - 1: the
             // steps up to a span's end + 1 add the span's samples.
-            std::size_t from = 1;
-            for (; span != last && span->end < n; ++span) {
-                run_span(from, span->end + 1);
-                from = std::max(from, span->end + 1);
+            // (One call of run_span: its loops are inlined where it is called.)
+            for (std::size_t from = 1;; ++span) {
+                const bool holds_last = span == last || span->end >= n;
+                const std::size_t to = holds_last ? n : span->end + 1;
+                run_span(from, to);
+                if (holds_last) break;
+                from = std::max(from, to);
             }
-            run_span(from, n);  // the span holding the last sample
             finish_samples<W, K>(st, c, decay_v, held, n - 1, add);
         }
     }

@@ -137,27 +137,30 @@ inline Optimism& thread_optimism() {
  * back what `keep()` saved before the block (the state and whatever the loop
  * has written but can not write again), and the block runs again by
  * `loop(from, to, LaneMath<W>())`. Either way each block ends as the
- * flushing loop alone would end it, bit for bit.
+ * flushing loop alone would end it, bit for bit. Unless `may_try`, every
+ * block runs with the flush. (Each loop is called from one place: they are
+ * inlined, and the kernels are large enough.)
  */
 template <int W, typename Loop, typename Keep, typename Undo>
 VORL_INLINE void run_optimistic(std::size_t from, std::size_t to, Optimism& optimism,
-                                const Loop& loop, const Keep& keep, const Undo& undo) {
+                                const Loop& loop, const Keep& keep, const Undo& undo,
+                                bool may_try = true) {
     while (from < to) {
         const std::size_t end = to - from > Optimism::block ? from + Optimism::block : to;
-        if (optimism.exact > 0) {
-            --optimism.exact;
-            loop(from, end, LaneMath<W>());
-        } else {
+        if (may_try && optimism.exact == 0) {
             keep();
             if (loop(from, end, OptimisticLaneMath<W>())) {
                 optimism.penalty = 1;
-            } else {
-                undo();
-                loop(from, end, LaneMath<W>());
-                optimism.exact = optimism.penalty;
-                optimism.penalty = std::min(2 * optimism.penalty, Optimism::max_exact);
+                from = end;
+                continue;
             }
+            undo();
+            optimism.exact = optimism.penalty;
+            optimism.penalty = std::min(2 * optimism.penalty, Optimism::max_exact);
+        } else if (may_try) {
+            --optimism.exact;
         }
+        loop(from, end, LaneMath<W>());
         from = end;
     }
 }
