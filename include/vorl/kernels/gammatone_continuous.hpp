@@ -95,7 +95,7 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
     const Vec decay_v = zero + decay;
     GammatoneCoefficients<Vec> c[K];
     GammatoneState<Vec> st[K];
-    Vec held[K] = {};  // the band outputs hold none, but blocks keep it all the same
+    Vec held[K];  // the envelope's: see sample_loop
     load_coefficients<W, K>(filters, used, c);
     for (int k = 0; k < K; ++k) start_at_rest(st[k], zero);
     for (std::size_t i = 0; i < used; ++i) {
@@ -113,40 +113,20 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
         }
     };
     // Blocks of samples that run again (`run_optimistic`) start again from the
-    // state they started with, and for frame sums from the sums; what they
-    // store is stored again.
-    GammatoneState<Vec> kept_st[K];
-    Vec kept_held[K];
+    // state they started with, and the envelopes from the held powers; what
+    // they store is stored again.
+    Kept<GammatoneState<Vec>, K> kept_st(st);
+    Kept<Vec, K> kept_held(held);
     Optimism& optimism = thread_optimism();
-    const auto optimistically = [&](std::size_t from, std::size_t to, const auto& loop,
-                                    const auto& keep_more, const auto& undo_more,
-                                    bool may_try = true) VORL_INLINE_LAMBDA {
-        const auto keep = [&]() VORL_INLINE_LAMBDA {
-            for (int k = 0; k < K; ++k) {
-                kept_st[k] = st[k];
-                kept_held[k] = held[k];
-            }
-            keep_more();
-        };
-        const auto undo = [&]() VORL_INLINE_LAMBDA {
-            for (int k = 0; k < K; ++k) {
-                st[k] = kept_st[k];
-                held[k] = kept_held[k];
-            }
-            undo_more();
-        };
-        run_optimistic<W>(from, to, optimism, loop, keep, undo, may_try);
-    };
-    const auto nothing_more = []() VORL_INLINE_LAMBDA {};
     const auto run = [&](const auto& stages, const auto& emit) VORL_INLINE_LAMBDA {
         if (n == 0) return;
         for (int k = 0; k < K; ++k) held[k] = squared_magnitude(stages(0, k));
         const auto loop = sample_loop<W, K>(st, c, decay_v, held, used, emit);
-        optimistically(1, n,
-                       [&](std::size_t from, std::size_t to, auto math) VORL_INLINE_LAMBDA {
-                           return loop(from, to, stages, math);
-                       },
-                       nothing_more, nothing_more);
+        run_optimistic<W>(1, n, optimism,
+                          [&](std::size_t from, std::size_t to, auto math) VORL_INLINE_LAMBDA {
+                              return loop(from, to, stages, math);
+                          },
+                          true, kept_st, kept_held);
         finish_samples<W, K>(st, c, decay_v, held, n - 1, emit);
     };
     // The band outputs take no envelope: only the filter stages and the
@@ -164,7 +144,7 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
             }
             return check.passed(used);
         };
-        optimistically(0, n, loop, nothing_more, nothing_more);
+        run_optimistic<W>(0, n, optimism, loop, true, kept_st);
     };
     const RotatingStages<W, NothingBeforeRotating> rotating{st, c, x, {}};
     if constexpr (What == Output::band_signal) {
@@ -269,32 +249,34 @@ VORL_INLINE void run_group_continuous(const Filter* filters, GammatoneState<doub
         // Up to `max_kept` open frames' sums are kept for blocks that run
         // again; a span with more open frames runs with the flush.
         constexpr std::size_t max_kept = 8;
-        Vec kept_sums[max_kept][K];
-        const auto keep_sums = [&]() VORL_INLINE_LAMBDA {
-            for (std::size_t a = 0; a < span->num_sums; ++a) {
-                for (int k = 0; k < K; ++k) {
-                    std::memcpy(&kept_sums[a][k], span->sums[a] + sink.offset + k * W,
-                                sizeof(Vec));
+        struct KeptSums {
+            const SumSpan* const& span;
+            std::size_t offset;
+            Vec copy[max_kept][K];
+            VORL_INLINE void keep() {
+                for (std::size_t a = 0; a < span->num_sums; ++a) {
+                    for (int k = 0; k < K; ++k) {
+                        std::memcpy(&copy[a][k], span->sums[a] + offset + k * W, sizeof(Vec));
+                    }
                 }
             }
-        };
-        const auto undo_sums = [&]() VORL_INLINE_LAMBDA {
-            for (std::size_t a = 0; a < span->num_sums; ++a) {
-                for (int k = 0; k < K; ++k) {
-                    std::memcpy(span->sums[a] + sink.offset + k * W, &kept_sums[a][k],
-                                sizeof(Vec));
+            VORL_INLINE void undo() const {
+                for (std::size_t a = 0; a < span->num_sums; ++a) {
+                    for (int k = 0; k < K; ++k) {
+                        std::memcpy(span->sums[a] + offset + k * W, &copy[a][k], sizeof(Vec));
+                    }
                 }
             }
-        };
+        } kept_sums{span, sink.offset, {}};
         if (n > 0) {
             for (int k = 0; k < K; ++k) held[k] = squared_magnitude(rotating(0, k));
             const auto loop = sample_loop<W, K>(st, c, decay_v, held, used, add);
             const auto run_span = [&](std::size_t from, std::size_t to) VORL_INLINE_LAMBDA {
-                optimistically(from, to,
-                               [&](std::size_t b, std::size_t e, auto math) VORL_INLINE_LAMBDA {
-                                   return loop(b, e, rotating, math);
-                               },
-                               keep_sums, undo_sums, span->num_sums <= max_kept);
+                run_optimistic<W>(from, to, optimism,
+                                  [&](std::size_t b, std::size_t e, auto math) VORL_INLINE_LAMBDA {
+                                      return loop(b, e, rotating, math);
+                                  },
+                                  span->num_sums <= max_kept, kept_st, kept_held, kept_sums);
             };
             // Step t filters sample t and adds the envelope of sample t - 1: the
             // steps up to a span's end + 1 add the span's samples.

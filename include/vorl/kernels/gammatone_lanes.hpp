@@ -1,11 +1,12 @@
 #pragma once
 
 // The lane kernels: W filters side by side in one vector, K vectors at a time,
-// every lane the scalar recursion of gammatone_recursion.hpp; here the lanes'
-// arithmetic, the sample loop and frames from rest (filters carried through a
-// signal are in gammatone_continuous.hpp).
+// every lane the scalar recursion of gammatone_recursion.hpp: the sample loop
+// and frames from rest (filters carried through a signal are in
+// gammatone_continuous.hpp).
 
 #include "vorl/kernels/gammatone_recursion.hpp"
+#include "vorl/kernels/optimistic_flush.hpp"
 #include "vorl/simd/arch.hpp"
 
 #include <algorithm>
@@ -19,151 +20,6 @@
 
 namespace vorl {
 namespace detail {
-
-// An operation on a vector of W doubles is W independent IEEE operations, so
-// each lane equals the scalar recursion of its filter.
-
-using simd::Lanes;
-
-template <int W>
-struct LaneMath {
-    using Vec = typename Lanes<W>::Vec;
-    using Mask = typename Lanes<W>::Mask;
-    static constexpr bool optimistic = false;
-
-    // Lane-wise square root; with -fno-math-errno it becomes one vector instruction.
-    static VORL_INLINE Vec sqrt(Vec x) {
-        Vec r;
-        for (int i = 0; i < W; ++i) r[i] = __builtin_sqrt(x[i]);
-        return r;
-    }
-    // The magnitude compared as an integer: for non-negative doubles the bit
-    // patterns order as the values do, and NaN's lie above every number, so
-    // this is ScalarMath's comparison, with a shorter latency. Clearing every
-    // bit gives +0.
-    static VORL_INLINE Vec flush(Vec x) {
-        const Mask bits = (Mask)x;
-        const Mask tiny = (bits & INT64_MAX) < flush_threshold_bits;
-        return (Vec)(bits & ~tiny);
-    }
-    // |x|: the sign bit cleared.
-    static VORL_INLINE Vec magnitude(Vec x) { return (Vec)((Mask)x & INT64_MAX); }
-};
-
-/**
- * LaneMath without the flush, for samples run on the chance that no all-pole
- * output among them is small enough to be flushed: then flushing changes no
- * bit, and the recursion's chain of dependent operations is three operations
- * shorter. `run_optimistic` checks the chance and runs the samples again with
- * LaneMath where it failed.
- */
-template <int W>
-struct OptimisticLaneMath : LaneMath<W> {
-    using Vec = typename Lanes<W>::Vec;
-    static constexpr bool optimistic = true;
-    static VORL_INLINE Vec flush(Vec x) { return x; }
-};
-
-/**
- * The check of OptimisticLaneMath's chance over a run of samples by K vectors
- * of filters on F signals (state j = f * K + k): the least magnitude of each
- * state's all-pole outputs, lane by lane (a NaN, never flushed, is never the
- * least). With LaneMath it does nothing.
- */
-template <int W, int K, int F, typename Math>
-struct FlushCheck {
-    using Vec = typename Lanes<W>::Vec;
-    Vec smallest[K * F];
-
-    VORL_INLINE FlushCheck() {
-        if constexpr (Math::optimistic) {
-            for (int j = 0; j < K * F; ++j) smallest[j] = Vec{} + __builtin_inf();
-        }
-    }
-    /** Notes the all-pole output that state j, `st`, has just made (its p1r, p1i). */
-    VORL_INLINE void note(int j, const GammatoneState<Vec>& st) {
-        if constexpr (Math::optimistic) {
-            const Vec r = LaneMath<W>::magnitude(st.p1r);
-            const Vec i = LaneMath<W>::magnitude(st.p1i);
-            smallest[j] = r < smallest[j] ? r : smallest[j];
-            smallest[j] = i < smallest[j] ? i : smallest[j];
-        }
-    }
-    /**
-     * Whether no output noted in the first `used` lanes of the K vectors was
-     * small enough to be flushed. The lanes past them hold silent filters,
-     * whose imaginary part is always zero; they are never stored.
-     */
-    VORL_INLINE bool passed(std::size_t used) const {
-        bool any = false;
-        if constexpr (Math::optimistic) {
-            for (int j = 0; j < K * F; ++j) {
-                for (int l = 0; l < W; ++l) {
-                    any |= (j % K) * W + l < int(used) && smallest[j][l] < flush_threshold;
-                }
-            }
-        }
-        return !any;
-    }
-};
-
-/**
- * How `run_optimistic` runs blocks of samples on a thread. Audio seldom brings
- * an all-pole output below the flush threshold (2^-126), but digital silence
- * does at every sample: after a block that had to run again, the next blocks
- * run with the flush at once, twice as many after each failure in a row (at
- * most `max_exact` blocks), so silence costs little more than the flushing
- * loop. The count carries over from one kernel call to the thread's next, as
- * frames of silence come one call at a time; it decides the speed only, never
- * a bit of the results.
- */
-struct Optimism {
-    static constexpr std::size_t block = 256;  ///< samples per block
-    static constexpr int max_exact = 64;
-    int exact = 0;    ///< blocks still to run with the flush
-    int penalty = 1;  ///< blocks with the flush after the next failure
-};
-
-/** The calling thread's `Optimism`. */
-inline Optimism& thread_optimism() {
-    static thread_local Optimism optimism;
-    return optimism;
-}
-
-/**
- * Runs samples [from, to) in blocks of `Optimism::block`: each block first by
- * `loop(from, to, OptimisticLaneMath<W>())`, which returns whether no
- * all-pole output was small enough to be flushed; if one was, `undo()` puts
- * back what `keep()` saved before the block (the state and whatever the loop
- * has written but can not write again), and the block runs again by
- * `loop(from, to, LaneMath<W>())`. Either way each block ends as the
- * flushing loop alone would end it, bit for bit. Unless `may_try`, every
- * block runs with the flush. (Each loop is called from one place: they are
- * inlined, and the kernels are large enough.)
- */
-template <int W, typename Loop, typename Keep, typename Undo>
-VORL_INLINE void run_optimistic(std::size_t from, std::size_t to, Optimism& optimism,
-                                const Loop& loop, const Keep& keep, const Undo& undo,
-                                bool may_try = true) {
-    while (from < to) {
-        const std::size_t end = to - from > Optimism::block ? from + Optimism::block : to;
-        if (may_try && optimism.exact == 0) {
-            keep();
-            if (loop(from, end, OptimisticLaneMath<W>())) {
-                optimism.penalty = 1;
-                from = end;
-                continue;
-            }
-            undo();
-            optimism.exact = optimism.penalty;
-            optimism.penalty = std::min(2 * optimism.penalty, Optimism::max_exact);
-        } else if (may_try) {
-            --optimism.exact;
-        }
-        loop(from, end, LaneMath<W>());
-        from = end;
-    }
-}
 
 /**
  * Loads the constants of filters `filters[0..used)` into K vectors of W lanes;
@@ -411,29 +267,15 @@ VORL_INLINE void run_group(const Filter* filters, std::size_t used, double decay
     const auto add = [&](std::size_t, int j) VORL_INLINE_LAMBDA { sum[j] += st[j].total; };
     const auto loop = sample_loop<W, K, F>(st, c, decay_v, held, used, add);
     // Blocks run again from what they started with: the state, held powers and sums.
-    GammatoneState<Vec> kept_st[N];
-    Vec kept_held[N], kept_sum[N];
-    const auto keep = [&]() VORL_INLINE_LAMBDA {
-        for (int j = 0; j < N; ++j) {
-            kept_st[j] = st[j];
-            kept_held[j] = held[j];
-            kept_sum[j] = sum[j];
-        }
-    };
-    const auto undo = [&]() VORL_INLINE_LAMBDA {
-        for (int j = 0; j < N; ++j) {
-            st[j] = kept_st[j];
-            held[j] = kept_held[j];
-            sum[j] = kept_sum[j];
-        }
-    };
+    Kept<GammatoneState<Vec>, N> kept_st(st);
+    Kept<Vec, N> kept_held(held), kept_sum(sum);
     Optimism& optimism = thread_optimism();
     const auto run = [&](std::size_t from, std::size_t to, const auto& stages) VORL_INLINE_LAMBDA {
         run_optimistic<W>(from, to, optimism,
                           [&](std::size_t b, std::size_t e, auto math) VORL_INLINE_LAMBDA {
                               return loop(b, e, stages, math);
                           },
-                          keep, undo);
+                          true, kept_st, kept_held, kept_sum);
     };
 
     const std::size_t rows = table != nullptr ? std::min(n, table->length) : 0;
