@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -86,6 +87,21 @@ TEST(SignalView, ReadsAChannelOrTheMeanAtAnyStrides) {
     EXPECT_EQ(std::vector<double>(out, out + 3), (std::vector<double>{10, 20, 30}));
     view.read(vorl::Planes(-1, 2), 0, 1, 2, out);
     EXPECT_EQ(std::vector<double>(out, out + 2), (std::vector<double>{11, 16.5}));
+    // The same channels one after the other (contiguous samples, copied whole),
+    // and one channel alone, whose mean is itself; reading nothing writes nothing.
+    const std::vector<double> planar = {1, 2, 3, 10, 20, 30};
+    const auto two = vorl::SignalView::planar(planar.data(), 2, 3);
+    two.read(vorl::Planes(1, 2), 0, 1, 2, out);
+    EXPECT_EQ(std::vector<double>(out, out + 2), (std::vector<double>{20, 30}));
+    two.read(vorl::Planes(-1, 2), 0, 0, 3, out);
+    EXPECT_EQ(std::vector<double>(out, out + 3), (std::vector<double>{5.5, 11, 16.5}));
+    const std::vector<double> negative_zero = {-0.0, 4};
+    vorl::SignalView::planar(negative_zero.data(), 1, 2).read(vorl::Planes(-1, 1), 0, 0, 2, out);
+    EXPECT_TRUE(std::signbit(out[0]));
+    EXPECT_EQ(out[1], 4);
+    out[0] = 7;
+    vorl::SignalView{nullptr, 0, 8, 1, 0}.read(vorl::Planes(-1, 1), 0, 0, 0, out);
+    EXPECT_EQ(out[0], 7);
     const vorl::Planes every(std::nullopt, 2);
     EXPECT_EQ(every.count(), 2u);
     EXPECT_EQ(every.shape(4, 5), (std::vector<std::size_t>{2, 4, 5}));

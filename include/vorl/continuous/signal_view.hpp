@@ -85,11 +85,17 @@ struct SignalView {
      */
     void read(const Planes& planes, std::size_t p, std::size_t t0, std::size_t n,
               double* out) const {
+        if (n == 0) return;
         const std::int32_t channel = planes.on_channel(p);
-        if (channel >= 0) {
-            for (std::size_t t = 0; t < n; ++t) {
-                out[t] = at(static_cast<std::size_t>(channel), t0 + t);
+        if (channel >= 0 || channels == 1) {  // the mean of one channel is the channel (x / 1 = x)
+            const std::size_t c = channel >= 0 ? static_cast<std::size_t>(channel) : 0;
+            if (sample_stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+                std::memcpy(out, data + static_cast<std::ptrdiff_t>(c) * channel_stride +
+                                     static_cast<std::ptrdiff_t>(t0 * sizeof(double)),
+                            n * sizeof(double));
+                return;
             }
+            for (std::size_t t = 0; t < n; ++t) out[t] = at(c, t0 + t);
             return;
         }
         const double count = static_cast<double>(channels);
