@@ -50,6 +50,19 @@ struct Lanes {
     typedef std::int64_t Mask __attribute__((vector_size(8 * W)));
 };
 
+/**
+ * Vector registers a kernel of W-lane vectors has: 32 with AVX-512 (and on
+ * AArch64), 16 with AVX2 and SSE2.
+ */
+template <int W>
+constexpr int registers() {
+#if defined(__x86_64__) || defined(__i386__)
+    return W >= 8 ? 32 : 16;
+#else
+    return 32;
+#endif
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 inline bool supports_avx512f() { return __builtin_cpu_supports("avx512f"); }
 inline bool supports_avx2() { return __builtin_cpu_supports("avx2"); }
