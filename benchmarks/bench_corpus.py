@@ -28,6 +28,8 @@ import soundfile
 
 import vorl
 from vorl import corpus
+from vorl.corpus._metadata import made_by_of
+from vorl.corpus._store import Task
 
 RATE, FILES, SECONDS = 44100, 16, 30
 SHORT_RATE, SHORT_FILES, SHORT_SECONDS = 16000, 2000, 0.1
@@ -59,10 +61,10 @@ def main():
         for path in paths:
             config.from_file(path, threads=1)
         compute_only = time.perf_counter() - start
-        made_by = corpus._made_by(config, None)
+        made_by = made_by_of(config, None)
         start = time.perf_counter()
         for path in paths:
-            task = corpus._Task(path, os.path.basename(path), made_by, RATE, "bench")
+            task = Task(path, os.path.basename(path), made_by, RATE, "bench")
             corpus.extract_one(task, os.path.join(tmp, "one.zarr"), 1)
         one_process = time.perf_counter() - start
 
@@ -108,10 +110,10 @@ def short_files(folder):
         for path in sample:
             config.from_file(path, threads=1)
         compute = (time.perf_counter() - start) / len(sample)
-        made_by = corpus._made_by(config, None)
+        made_by = made_by_of(config, None)
         start = time.perf_counter()
         for path in sample:
-            task = corpus._Task(path, os.path.basename(path), made_by, SHORT_RATE, "bench")
+            task = Task(path, os.path.basename(path), made_by, SHORT_RATE, "bench")
             corpus.extract_one(task, os.path.join(tmp, "one.zarr"), 1)
         stored = (time.perf_counter() - start) / len(sample)
         with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,

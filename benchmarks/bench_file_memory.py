@@ -26,7 +26,7 @@ TARGET = 16000
 WHOLE = """
 import sys, numpy as np, vorl
 signal, rate = vorl.load(sys.argv[1], sample_rate=int(sys.argv[3]))
-np.save(sys.argv[2], vorl.Gammatone(rate)(signal))
+np.save(sys.argv[2], vorl.Cochleagram(rate)(signal))  # what `vorl features` computes
 """
 
 

@@ -90,7 +90,7 @@ def mask_gain(delay):
 
 def quality(bank, pyfar):
     """The design's targets for vorl at 4 ms and fully aligned, and for pyfar."""
-    from vorl._synthesis import fitted_range
+    from vorl._design import fitted_range
 
     n = 1 << 17
     impulse = np.zeros(n)
