@@ -177,13 +177,32 @@ def _replaced_after_the_first_block(monkeypatch, path, other):
     reader goes on reading the file it opened, as it would."""
     real = vorl._io.AudioFile._reads
 
-    def reads(self, audio):
-        for i, block in enumerate(real(self, audio)):
+    def reads(self, audio, *counted):
+        for i, block in enumerate(real(self, audio, *counted)):
             if i == 1:
                 os.replace(other, path)
             yield block
     monkeypatch.setattr(vorl._io.AudioFile, "_reads", reads)
     monkeypatch.setattr(vorl._io, "_READ_FRAMES", 2048)
+
+
+@pytest.mark.parametrize("subtype", ["PCM_16", "FLOAT", "VORBIS"])
+def test_a_file_replaced_by_a_longer_or_shorter_one_once_opened_is_refused(tmp_path, subtype):
+    """Samples stored one by one are asked for no further than one past their count:
+    a longer file still shows its extra samples, and a file as it was reads whole."""
+    import soundfile
+
+    path = tmp_path / ("a.ogg" if subtype == "VORBIS" else "a.wav")
+    rng = np.random.default_rng(0)
+    soundfile.write(path, 0.1 * rng.standard_normal(1600), RATE, subtype=subtype)
+    assert np.array_equal(vorl.load(path)[0][0], soundfile.read(path)[0])
+    for seconds in (0.05, 0.2):
+        opened = vorl._io.AudioFile(path)
+        soundfile.write(path.with_name("b" + path.suffix),
+                        0.1 * rng.standard_normal(int(RATE * seconds)), RATE, subtype=subtype)
+        os.replace(path.with_name("b" + path.suffix), path)
+        with pytest.raises(ValueError, match="changed while it was read|it was cut|holds more"):
+            list(opened.blocks(4096))
 
 
 @pytest.mark.parametrize("content", [False, True])

@@ -5,7 +5,8 @@ and the corpus) goes through `AudioFile`, so that they all see the same samples:
 
 - the file is read in requests of `_READ_FRAMES` frames, whatever block size the
   caller wants, because some decoders (libsndfile's MP3) round differently for
-  different request sizes;
+  different request sizes (samples stored one by one, as PCM, are asked for no
+  further than one past their count);
 - the number of frames comes from decoding where the header cannot be trusted
   (MP3), and every read is checked against it: a file that ends early (damaged,
   or cut while it was read) raises ValueError instead of giving rows made of
@@ -29,6 +30,8 @@ _READ_FRAMES = 1 << 16  # frames asked of libsndfile per read, on every road
 _RESAMPLE_QUALITY = "VHQ"
 # Formats whose header's frame count is an estimate: their frames are counted by decoding.
 _COUNT_BY_DECODING = {"MP3", "MPEG"}
+# Subtypes (besides PCM_*) that libsndfile converts sample by sample, whatever it is asked for.
+_SAMPLE_BY_SAMPLE = {"FLOAT", "DOUBLE", "ULAW", "ALAW"}
 # Extensions of the formats soundfile reads, for walking folders; RAW needs its
 # parameters given, so it is left out.
 _EXTENSION_ALIASES = {"AIFF": ("aif", "aifc"), "OGG": ("oga", "opus"), "AU": ("snd",),
@@ -178,14 +181,28 @@ class AudioFile:
             frames += len(block)
         return frames
 
-    def _reads(self, audio: Any) -> Iterator[npt.NDArray[np.float64]]:
+    def _reads(self, audio: Any, counted: Optional[int] = None
+               ) -> Iterator[npt.NDArray[np.float64]]:
         """(frames, channels) blocks of `_READ_FRAMES` frames (the last shorter), each
-        a fresh array; read past the header's count, to the decoder's own end."""
+        a fresh array; read past the header's count, to the decoder's own end.
+
+        Given the frames `counted` when the file was opened, a file of samples
+        stored one by one (PCM, floats, A-law, mu-law: no decoder to round by
+        request) is asked for at most one frame more than remain of them.
+        libsndfile fills the rest of a request with zeros: 0.3 ms per read of a
+        file of 0.1 s where each fresh request is mapped afresh (in Dask's
+        workers, which trim their memory). A file that grew still gives its
+        extra frame."""
+        exact = audio.subtype.startswith("PCM_") or audio.subtype in _SAMPLE_BY_SAMPLE
+        limit = counted if exact else None
+        read = 0
         while True:
-            out = np.empty((_READ_FRAMES, self.channels), dtype=np.float64)
-            block = audio.read(_READ_FRAMES, dtype="float64", always_2d=True, out=out)
+            want = _READ_FRAMES if limit is None else min(_READ_FRAMES, max(limit - read, 0) + 1)
+            out = np.empty((want, self.channels), dtype=np.float64)
+            block = audio.read(want, dtype="float64", always_2d=True, out=out)
             if len(block) == 0:
                 return
+            read += len(block)
             yield block
 
     def frames_at(self, sample_rate: Optional[int]) -> int:
@@ -236,7 +253,7 @@ class AudioFile:
             with soundfile.SoundFile(self.name) as audio:
                 if int(audio.samplerate) != self.sample_rate or int(audio.channels) != self.channels:
                     raise ValueError(f"audio file {self.name!r} changed since it was opened")
-                for block in self._reads(audio):
+                for block in self._reads(audio, self.frames):
                     read += len(block)
                     if read > self.frames:
                         raise ValueError(f"audio file {self.name!r} holds more than the "
