@@ -350,3 +350,21 @@ def test_a_store_in_folders_not_yet_made(tmp_path, client):
     assert not corpus.extract([tmp_path / "missing.wav"], CONFIG,
                               str(tmp_path / "other" / "g.zarr"), client=client).done
     assert not (tmp_path / "other").exists()  # nothing to write: no folders left behind
+
+
+def test_what_a_store_says_of_a_key_is_its_arrays_attributes_alone(tmp_path):
+    """Attributes as runs read them: an array's (at the top or in a folder, from the
+    store's group or a folder's), nothing for a folder or a missing key."""
+    import zarr
+
+    store = str(tmp_path / "a.zarr")
+    task = corpus._store.Task(str(_wav(tmp_path / "in" / "a.wav")), "sub/a.wav",
+                              corpus._metadata.made_by_of(CONFIG, None), RATE, "run")
+    corpus.extract_one(task, store)
+    root = zarr.open_group(store, mode="r")
+    written = corpus._store.attributes_of(root, "sub/a.wav")
+    assert written["vorl_complete"] and written["vorl_run"] == "run"
+    assert written == dict(root["sub/a.wav"].attrs)
+    assert corpus._store.attributes_of(root["sub"], "a.wav") == written
+    for key in ("sub", "missing.wav", "sub/missing.wav"):
+        assert corpus._store.attributes_of(root, key) == {}, key

@@ -67,9 +67,24 @@ def create_array(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
 
 
 def attributes_of(group: Any, key: str) -> Dict[str, Any]:
-    """The attributes of the array of `key`; empty if there is none."""
+    """The attributes of the array of `key`, read afresh; empty if there is none.
+
+    Under Zarr 2 they are read from the array's attributes file, without opening
+    the array (which parses its metadata too, twice the time): a run reads every
+    array's attributes before it starts and once it has ended."""
+    path = store_path(key)
+    if not hasattr(group, "create_array"):  # Zarr 2
+        from zarr.util import json_loads
+
+        at = f"{group.path}/{path}" if group.path else path
+        try:
+            if f"{at}/.zarray" not in group.store:  # no array (or a group) there
+                return {}
+            return dict(json_loads(group.store[f"{at}/.zattrs"]))
+        except KeyError:  # an array without attributes
+            return {}
     try:
-        return dict(group[store_path(key)].attrs)
+        return dict(group[path].attrs)
     except KeyError:
         return {}
 
