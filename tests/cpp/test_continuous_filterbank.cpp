@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "helpers.hpp"
+
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -19,20 +21,9 @@ using State = vorl::detail::GammatoneState<double>;
 using Vec = std::vector<double>;
 using Output = vorl::detail::Output;
 
-double identity(double x) { return x; }
-
-bool same(double a, double b) {
-    if (std::isnan(a) && std::isnan(b)) return true;
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-Vec noise(std::size_t n, unsigned seed = 1) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> normal;
-    Vec x(n);
-    for (double& v : x) v = normal(rng);
-    return x;
-}
+using vorl_test::identity;
+using vorl_test::noise;
+using vorl_test::same;
 
 // The scalar recursion of each filter, carried through the whole signal: (samples x filters),
 // or (samples x filters) (re, im) pairs for the analytic output.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "helpers.hpp"
+
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -14,7 +16,7 @@ namespace {
 using Extractor = vorl::extractor::Extractor<double>;
 using Vec = std::vector<double>;
 
-double identity(double x) { return x; }
+using vorl_test::identity;
 
 // Records every frame it receives and writes `values` into the first outputs.
 class Recorder : public Extractor {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "helpers.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -20,17 +22,12 @@ using Filter = Filterbank::Filter;
 using Kernel = vorl::detail::GammatoneKernel<Filter>;
 using Vec = std::vector<double>;
 
-double identity(double x) { return x; }
+using vorl_test::identity;
+using vorl_test::same;
 
 Filterbank bank(std::size_t count, double integration = 0, double low = 50, double high = 8000,
                 std::int32_t rate = 44100, std::size_t samples = 1024) {
     return Filterbank(samples, count, rate, identity, -1, low, high, integration);
-}
-
-// Equal bit patterns, or both NaN (a NaN's sign and payload depend on operand order).
-bool same(double a, double b) {
-    if (std::isnan(a) && std::isnan(b)) return true;
-    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 Vec reference(const Filterbank& fb, const Vec& frame) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "helpers.hpp"
+
 #include <cstring>
 #include <optional>
 #include <random>
@@ -15,13 +17,7 @@ namespace {
 
 using Vec = std::vector<double>;
 
-Vec noise(std::size_t n, unsigned seed) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> normal;
-    Vec v(n);
-    for (double& x : v) x = normal(rng);
-    return v;
-}
+using vorl_test::noise;
 
 bool same_bits(const Vec& a, const Vec& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
@@ -39,12 +35,12 @@ const std::vector<std::size_t> cuts = {0, 1, 700, 701, 5000, 90000, 120000};
 
 vorl::Bank bank() { return vorl::Bank::on_erb_scale(16000, 20, 80.0, 7000.0, 1.019, 0.01); }
 
-struct Output {
+struct StreamCase {
     vorl::ContinuousStream::What what;
     std::optional<std::int32_t> channel;
 };
 
-class ContinuousStreams : public ::testing::TestWithParam<Output> {};
+class ContinuousStreams : public ::testing::TestWithParam<StreamCase> {};
 
 TEST_P(ContinuousStreams, ChunksOnAnyThreadsGiveOnePushsBits) {
     const Planar signal{2, cuts.back(), noise(2 * cuts.back(), 1)};
@@ -74,11 +70,11 @@ TEST_P(ContinuousStreams, ChunksOnAnyThreadsGiveOnePushsBits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outputs, ContinuousStreams,
-    ::testing::Values(Output{vorl::ContinuousStream::What::rows, 0},
-                      Output{vorl::ContinuousStream::What::rows, std::nullopt},
-                      Output{vorl::ContinuousStream::What::rows, -1},
-                      Output{vorl::ContinuousStream::What::envelopes, 1},
-                      Output{vorl::ContinuousStream::What::analytic, std::nullopt}));
+    ::testing::Values(StreamCase{vorl::ContinuousStream::What::rows, 0},
+                      StreamCase{vorl::ContinuousStream::What::rows, std::nullopt},
+                      StreamCase{vorl::ContinuousStream::What::rows, -1},
+                      StreamCase{vorl::ContinuousStream::What::envelopes, 1},
+                      StreamCase{vorl::ContinuousStream::What::analytic, std::nullopt}));
 
 TEST(ContinuousStream, AFailedOrStoppedPushChangesNothing) {
     const Planar signal{1, 1 << 20, noise(1 << 20, 2)};
