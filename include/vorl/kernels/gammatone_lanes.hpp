@@ -133,8 +133,8 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
  * each sample t and state j: the filter stages, `stages(t, j, math)`, which
  * return its baseband output, and its squared magnitude; then the envelope
  * of sample t - 1, whose squared magnitude `held[j]` holds, integrated into
- * `st[j].total` and handed on by `emit(t - 1, j)`. The squared magnitude of the last sample stays in `held`
- * for the next call, or for `finish_samples`.
+ * `st[j].total` and handed on by `emit(t - 1, j)`. The squared magnitude of
+ * the last sample stays in `held` for the next call, or for `finish_samples`.
  *
  * The envelope of a sample (a square root, slow on every core) would wait at
  * the end of the recursion's chain of dependent operations; a sample later

@@ -95,7 +95,10 @@ inline Optimism& thread_optimism() {
     return optimism;
 }
 
-/** A copy of the array `live` (held in registers where the loop allows) for a block to start again from. */
+/**
+ * A copy of the array `live` (held in registers where the loop allows), for a
+ * block to start again from.
+ */
 template <typename T, int N>
 struct Kept {
     T (&live)[N];

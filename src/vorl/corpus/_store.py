@@ -48,6 +48,11 @@ def dimensions(ndim: int, cepstra: bool = False) -> Tuple[str, ...]:
     return ("channel", "frame", "cepstrum" if cepstra else "band")[3 - ndim:]
 
 
+def zarr3(group: Any) -> bool:
+    """Whether `group` is a Zarr 3 group (else Zarr 2's)."""
+    return hasattr(group, "create_array")
+
+
 def create_array(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
             cepstra: bool = False, attributes: Optional[Mapping[str, Any]] = None) -> Any:
     # Uncompressed: feature values have little to compress, and compressing them
@@ -56,7 +61,7 @@ def create_array(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
     # Axes are named as Zarr 3 names them, and as xarray reads them from Zarr 2.
     chunks = shape[:-2] + (min(ROWS_PER_CHUNK, max(shape[-2], 1)), shape[-1])
     names = dimensions(len(shape), cepstra)
-    if hasattr(group, "create_array"):  # Zarr 3
+    if zarr3(group):
         return group.create_array(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
                                   compressors=None, config={"write_empty_chunks": True},
                                   dimension_names=names, attributes=dict(attributes or {}))
@@ -73,7 +78,7 @@ def attributes_of(group: Any, key: str) -> Dict[str, Any]:
     the array (which parses its metadata too, twice the time): a run reads every
     array's attributes before it starts and once it has ended."""
     path = store_path(key)
-    if not hasattr(group, "create_array"):  # Zarr 2
+    if not zarr3(group):
         from zarr.util import json_loads
 
         at = f"{group.path}/{path}" if group.path else path
