@@ -305,17 +305,20 @@ def test_a_worker_killed_after_finishing_files_loses_nothing(tmp_path):
                                   direct(path, num_bands=96, hop_length=256))
 
 
+def _stored_dimensions(array):
+    """The axes' names as the store holds them: Zarr 3's dimension names, or the
+    attribute xarray reads from Zarr 2."""
+    return tuple(array.metadata.dimension_names if hasattr(array, "metadata")
+                 else array.attrs["_ARRAY_DIMENSIONS"])
+
+
 def test_arrays_travel_as_dataarrays_and_batches(files, client, tmp_path):
     root, good, _ = files
     store = str(tmp_path / "t.zarr")
     config = vorl.Cochleagram(RATE, num_bands=16, frame_duration=0.025, hop_duration=0.01)
     corpus.extract(good, config, store, client=client)
     opened = corpus.open(store)
-    # The axes' names are in the store: Zarr 3's dimension names, xarray's Zarr 2 attribute.
-    stored = opened["speech.wav"]
-    names = (stored.metadata.dimension_names if hasattr(stored, "metadata")
-             else stored.attrs["_ARRAY_DIMENSIONS"])
-    assert tuple(names) == ("frame", "band")
+    assert _stored_dimensions(opened["speech.wav"]) == ("frame", "band")
     array = opened.dataarray("sub/long.wav")
     assert array.dims == ("frame", "band") and array.name == "sub/long.wav"
     assert np.array_equal(array.values, expected_rows(good[3], config))
@@ -387,6 +390,7 @@ def test_cepstra_and_their_deltas_through_every_output(files, client, tmp_path, 
     opened = corpus.open(store)
     assert np.array_equal(opened["long.wav"][...], want)
     assert opened.dataarray("long.wav").dims == ("frame", "cepstrum")
+    assert _stored_dimensions(opened["long.wav"]) == ("frame", "cepstrum")
     # Rows into a store of cepstra: made otherwise, refused naming what differs.
     assert main(["features", str(long), "-o", store, *address]) == 2
     assert "features" in capsys.readouterr().err

@@ -50,7 +50,25 @@ def dimensions(ndim: int, cepstra: bool = False) -> Tuple[str, ...]:
 
 def zarr3(group: Any) -> bool:
     """Whether `group` is a Zarr 3 group (else Zarr 2's)."""
-    return hasattr(group, "create_array")
+    # Asked of the class: a Zarr 2 group looks a missing attribute up as a member
+    # in its store, which costs a tenth of a millisecond.
+    return hasattr(type(group), "create_array")
+
+
+def put_attributes(group: Any, array: Any, attributes: Mapping[str, Any],
+                   cepstra: bool = False) -> None:
+    """Makes `attributes` the whole of the attributes of `array` (of `group`), in
+    one write: under Zarr 2 with the axes' names (``_ARRAY_DIMENSIONS``, as xarray
+    reads them), written as compact JSON, which Python encodes several times
+    faster than Zarr's indented JSON (a quarter of a short file's time)."""
+    if zarr3(group):
+        array.attrs.put(dict(attributes))
+        return
+    from zarr.util import NumberEncoder
+
+    whole = {**attributes, "_ARRAY_DIMENSIONS": list(dimensions(array.ndim, cepstra))}
+    array.attrs.store[array.attrs.key] = json.dumps(
+        whole, sort_keys=True, ensure_ascii=True, cls=NumberEncoder).encode("ascii")
 
 
 def create_array(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
@@ -67,7 +85,7 @@ def create_array(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
                                   dimension_names=names, attributes=dict(attributes or {}))
     array = group.create_dataset(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
                                  compressor=None, write_empty_chunks=True)
-    array.attrs.update({**(attributes or {}), "_ARRAY_DIMENSIONS": list(names)})
+    put_attributes(group, array, attributes or {}, cepstra)
     return array
 
 
@@ -128,16 +146,12 @@ class Task:
     content: bool = False  # compare the file's bytes before and after reading it
 
 
-def holds_run(store: Any, key: str, run: str) -> bool:
-    """Whether the array of `key`, read afresh from the store, is still the one
-    this run made (no other run re-created it) and holds every chunk."""
-    import zarr
-
-    try:
-        array = zarr.open_array(store, path=store_path(key), mode="r")
-    except (KeyError, FileNotFoundError, ValueError, LookupError):
-        return False
-    return bool(array.attrs.get(RUN) == run and array.nchunks_initialized == array.nchunks)
+def holds_run(group: Any, array: Any, key: str, run: str) -> bool:
+    """Whether the array of `key` in `group`, as the store holds it now, is still
+    `array`, the one this run made (no other run re-created it), and holds every
+    chunk. Both are read afresh: the attributes, and the chunks' names."""
+    return bool(attributes_of(group, key).get(RUN) == run
+                and array.nchunks_initialized == array.nchunks)
 
 
 class Writer:
@@ -199,12 +213,14 @@ class Writer:
                 pending, held = [gathered[..., whole:, :]], held - whole
         if held:
             array[..., at:at + held, :] = np.concatenate(pending, axis=-2)
-        if not holds_run(self.store, task.key, task.run):
+        if not holds_run(self.group, array, task.key, task.run):
             raise RuntimeError(f"the array {task.key!r} was re-created or lost chunks while "
                                "this run wrote it (another run writing to the same store?); "
                                "it is not marked complete")
         # Last: the array counts only from here.
-        array.attrs.update({**shared, "source": source, RUN: task.run, COMPLETE: True})
+        put_attributes(self.group, array,
+                       {**shared, "source": source, RUN: task.run, COMPLETE: True},
+                       features is not None)
         return task.key
 
 
