@@ -32,6 +32,7 @@ import soundfile
 import vorl
 from vorl import corpus
 from vorl.corpus import _store
+from vorl.corpus._extract import CLUSTER_CONFIG
 from vorl.corpus._metadata import made_by_of
 from vorl.corpus._store import Task
 
@@ -75,7 +76,7 @@ def main():
         warnings.simplefilter("ignore")
         import dask
 
-        dask.config.set({"distributed.worker.profile.enabled": False})  # no sampling profiler
+        dask.config.set(CLUSTER_CONFIG)  # the cluster as extract starts its own
         for workers in (1, 2):
             started = time.perf_counter()
             with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
@@ -135,6 +136,7 @@ def stages_timed():
 
 def short_files(folder):
     """Per-file cost of a corpus of short files."""
+    import dask
     from dask.distributed import Client, LocalCluster
 
     config = vorl.Cochleagram(SHORT_RATE)
@@ -162,8 +164,9 @@ def short_files(folder):
             start = time.perf_counter()
             assert not any(_store.run_batch(tasks, os.path.join(tmp, "one.zarr")))
             stored = time.perf_counter() - start
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                          dashboard_address=":0") as cluster, Client(cluster) as client:
+        with dask.config.set(CLUSTER_CONFIG), \
+                LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                             dashboard_address=":0") as cluster, Client(cluster) as client:
             client.run(_warm_up)
             start = time.perf_counter()
             report = corpus.extract(paths, config, os.path.join(tmp, "short.zarr"),
