@@ -103,6 +103,33 @@ def test_a_lock_left_by_a_killed_run_is_taken_over_with_a_warning(tmp_path, clie
     assert len(report.done) == 1
 
 
+class _WritingElsewhere:
+    """A client whose workers see another store under the run's name, as workers
+    of a cluster may where a store's path means another folder to them."""
+
+    def __init__(self, client, other):
+        self.client, self.other = client, other
+
+    def scheduler_info(self):
+        return self.client.scheduler_info()
+
+    def submit(self, function, batch, store, **options):
+        return self.client.submit(function, batch, self.other, **options)
+
+
+def test_files_written_to_another_store_than_the_runs_are_not_reported_done(tmp_path,
+                                                                             client):
+    paths = [_wav(tmp_path / f"{i}.wav", seed=i) for i in range(3)]
+    store, other = str(tmp_path / "s.zarr"), str(tmp_path / "other.zarr")
+    report = corpus.extract(paths, CONFIG, store, client=_WritingElsewhere(client, other))
+    assert not report.done and len(report.failed) == 3
+    assert set(report.failed.values()) == {"its array is not complete in the store"}
+    assert sorted(corpus.open(other)) == ["0.wav", "1.wav", "2.wav"]
+    # The next run on the store computes them.
+    again = corpus.extract(paths, CONFIG, store, client=client)
+    assert len(again.done) == 3 and not again.failed
+
+
 def test_an_array_recreated_by_another_run_is_not_marked_complete(tmp_path, monkeypatch):
     """What a second run does to a first run's array: re-create it mid-write."""
     import zarr
@@ -368,3 +395,19 @@ def test_what_a_store_says_of_a_key_is_its_arrays_attributes_alone(tmp_path):
     assert corpus._store.attributes_of(root["sub"], "a.wav") == written
     for key in ("sub", "missing.wav", "sub/missing.wav"):
         assert corpus._store.attributes_of(root, key) == {}, key
+
+
+def test_real_paths_resolve_as_realpath_with_each_folder_resolved_once(tmp_path):
+    (tmp_path / "x" / "y").mkdir(parents=True)
+    for name in ("f.wav", "g.wav"):
+        (tmp_path / "x" / "y" / name).touch()
+    links = {"ly": tmp_path / "x" / "y", "x/lf.wav": tmp_path / "x" / "y" / "f.wav",
+             "loop": tmp_path / "loop", "dangling.wav": tmp_path / "nowhere",
+             "x/rel": Path("../x/y")}
+    for link, target in links.items():
+        (tmp_path / link).symlink_to(target)
+    paths = [str(tmp_path / p) for p in (
+        "ly/f.wav", "ly/g.wav", "x/lf.wav", "x/y/f.wav", "loop/a.wav", "loop",
+        "dangling.wav", "x/rel/f.wav", "x/rel/../y/g.wav", "ly/../x/y/f.wav", "x/y/..",
+        "x/y/.", "x/y/f.wav/")] + ["relative.wav"]
+    assert corpus._keys.real_paths(paths) == [os.path.realpath(p) for p in paths]

@@ -281,6 +281,11 @@ def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
         parent = store_path(task.key).rpartition("/")[0]
         if parent:
             group.require_group(parent)  # made here, not by two tasks at once
+    # Nothing is reported done that is not complete in the store as this run
+    # made it, read here, where the run's store is opened: this catches writes
+    # that landed elsewhere. A batch is checked as it ends, while others run (an
+    # array this run completed is never written again in it).
+    written = open_group(store, "r")
     with _client(client, workers) as running:
         from dask.distributed import as_completed
 
@@ -294,19 +299,14 @@ def _extract(files: List[str], config: ConfigLike, store: Any, client: Any,
             except Exception as error:  # the task itself was lost (its worker died twice)
                 failures = [reason_of(task.path, error) for task in batch]
             for task, failure in zip(batch, failures):
+                attrs = attributes_of(written, task.key) if failure is None else {}
+                if failure is None and not (attrs.get(COMPLETE) and attrs.get(RUN) == run
+                                            and made_alike(attrs, task.made_by)):
+                    failure = "its array is not complete in the store"
                 if failure is None:
                     report.done[task.path] = task.key
                 else:
                     report.failed[task.path] = failure
-    # Nothing reported done that is not complete in the store as this run made it.
-    group = open_group(store, "r")
-    for task in todo:
-        if task.path in report.done:
-            attrs = attributes_of(group, task.key)
-            if not (attrs.get(COMPLETE) and attrs.get(RUN) == run
-                    and made_alike(attrs, task.made_by)):
-                del report.done[task.path]
-                report.failed[task.path] = "its array is not complete in the store"
     return report
 
 

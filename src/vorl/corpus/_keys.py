@@ -15,11 +15,29 @@ def real_path(path: PathLike) -> str:
     return os.path.realpath(os.fspath(path))
 
 
-def file_name(path: PathLike) -> str:
-    """A file's name in keys and reports: its real path, or, where there is no
-    file (a dangling or looping link, a missing file), its own absolute path."""
-    name = os.fspath(path)
-    return real_path(name) if os.path.exists(name) else os.path.abspath(name)
+def real_paths(paths: Sequence[PathLike]) -> List[str]:
+    """`real_path` of each path, each folder resolved once (a corpus holds many
+    files per folder, and resolving a path reads each of its parts)."""
+    folders: Dict[str, str] = {}
+    real = []
+    for path in paths:
+        head, tail = os.path.split(os.fspath(path))
+        if tail in ("", os.curdir, os.pardir):
+            real.append(real_path(path))
+            continue
+        if head not in folders:
+            folders[head] = real_path(head or os.curdir)
+        # The file's own name may be a link too: resolved as realpath does.
+        joined = os.path.join(folders[head], tail)
+        real.append(real_path(joined) if os.path.islink(joined) else joined)
+    return real
+
+
+def file_names(paths: Sequence[PathLike]) -> List[str]:
+    """Each file's name in keys and reports: its real path, or, where there is
+    no file (a dangling or looping link, a missing file), its own absolute path."""
+    return [real if os.path.exists(real) else os.path.abspath(path)
+            for path, real in zip(paths, real_paths(paths))]
 
 
 def common_folder(paths: Sequence[PathLike]) -> str:
@@ -47,8 +65,7 @@ def key_map(paths: Sequence[PathLike], root: str) -> Tuple[Dict[str, str], List[
     """(real path -> key for the files below `root`, the real paths of the others)."""
     keys: Dict[str, str] = {}
     outside: List[str] = []
-    for path in paths:
-        real = file_name(path)
+    for real in file_names(paths):
         relative = os.path.relpath(real, root)
         if relative.startswith(os.pardir + os.sep) or relative in (os.curdir, os.pardir):
             outside.append(real)
