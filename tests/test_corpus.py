@@ -417,3 +417,41 @@ def test_the_cluster_extract_starts_leaves_glibc_trimming_as_it_was(tmp_path):
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip().splitlines()[-1] == "[None]"
+
+
+def _zarr3():
+    import zarr
+
+    return hasattr(zarr.Group, "create_array")
+
+
+def test_a_store_of_zarrs_format_2_takes_more_files_under_either_zarr(files, client, tmp_path):
+    """A store made by Zarr 2 goes on in format 2 after an upgrade to Zarr 3."""
+    import zarr
+
+    _, good, _ = files
+    store = str(tmp_path / "v2.zarr")
+    zarr.open_group(store, mode="w", **({"zarr_format": 2} if _zarr3() else {}))
+    assert len(corpus.extract(good[:1], CONFIG, store, client=client).done) == 1
+    report = corpus.extract(good[:3], CONFIG, store, client=client)
+    assert len(report.done) == 2 and len(report.skipped) == 1 and not report.failed
+    opened = corpus.open(store)
+    for path in good[:3]:
+        key = path.name if path.parent.name != "sub" else f"sub/{path.name}"
+        assert (tmp_path / "v2.zarr" / key / ".zarray").is_file()
+        assert opened[key].attrs["_ARRAY_DIMENSIONS"] == ["channel", "frame", "band"]
+        assert "_ARRAY_DIMENSIONS" not in opened.metadata(key)
+        assert np.array_equal(opened.dataarray(key).values, expected(path))
+
+
+@pytest.mark.skipif(_zarr3(), reason="Zarr 3 reads both formats")
+def test_a_store_of_zarrs_format_3_is_refused_by_zarr_2_and_left_as_it_was(files, tmp_path):
+    _, good, _ = files
+    store = tmp_path / "v3.zarr"
+    store.mkdir()
+    (store / "zarr.json").write_text('{"zarr_format": 3, "node_type": "group"}')
+    for call in (lambda: corpus.extract(good[:1], CONFIG, str(store), workers=1),
+                 lambda: corpus.open(str(store))):
+        with pytest.raises(ValueError, match="format 3, which Zarr 2.* needs Zarr 3"):
+            call()
+    assert sorted(p.name for p in store.iterdir()) == ["zarr.json"]

@@ -25,14 +25,28 @@ STORE_MADE_BY = "vorl_made_by"
 ROWS_PER_CHUNK = 4096
 
 
+def _check_readable(store: Any) -> None:
+    """Refuses a folder of Zarr's format 3 under Zarr 2, which takes it for no
+    store at all (and in mode "a" would make one of format 2 in it)."""
+    import zarr
+
+    if not hasattr(zarr.Group, "create_array") and isinstance(store, (str, os.PathLike)) \
+            and os.path.isfile(os.path.join(os.fspath(store), "zarr.json")):
+        raise ValueError(f"{os.fspath(store)!r} is a store of Zarr's format 3, which Zarr "
+                         f"{zarr.__version__} cannot read: it needs Zarr 3 "
+                         "(pip install 'zarr>=3', on Python 3.11 or later)")
+
+
 def open_group(store: Any, mode: str) -> Any:
     import zarr
 
+    _check_readable(store)
     return zarr.open_group(store, mode=cast(Any, mode))  # one of Zarr's modes
 
 
 def existing_group(store: Any) -> Any:
     """The store's group, read-only; None where there is no store yet."""
+    _check_readable(store)
     try:
         return open_group(store, "r")
     except (FileNotFoundError, KeyError, ValueError, LookupError) as error:
@@ -55,18 +69,27 @@ def zarr3(group: Any) -> bool:
     return hasattr(type(group), "create_array")
 
 
+def format3(group: Any) -> bool:
+    """Whether `group` is stored in Zarr's format 3, whose arrays name their axes
+    in their metadata. Zarr 3 also writes format 2, to a store made by Zarr 2."""
+    return zarr3(group) and group.metadata.zarr_format == 3
+
+
 def put_attributes(group: Any, array: Any, attributes: Mapping[str, Any],
                    cepstra: bool = False) -> None:
     """Makes `attributes` the whole of the attributes of `array` (of `group`), in
-    one write: under Zarr 2 with the axes' names (``_ARRAY_DIMENSIONS``, as xarray
-    reads them), written as compact JSON, which Python encodes several times
-    faster than Zarr's indented JSON (a quarter of a short file's time)."""
+    one write; in format 2 with the axes' names (``_ARRAY_DIMENSIONS``, as xarray
+    reads them). Zarr 2 writes them here as compact JSON, which Python encodes
+    several times faster than Zarr's indented JSON (a quarter of a short file's
+    time)."""
+    whole = dict(attributes)
+    if not format3(group):
+        whole["_ARRAY_DIMENSIONS"] = list(dimensions(array.ndim, cepstra))
     if zarr3(group):
-        array.attrs.put(dict(attributes))
+        array.attrs.put(whole)
         return
     from zarr.util import NumberEncoder
 
-    whole = {**attributes, "_ARRAY_DIMENSIONS": list(dimensions(array.ndim, cepstra))}
     array.attrs.store[array.attrs.key] = json.dumps(
         whole, sort_keys=True, ensure_ascii=True, cls=NumberEncoder).encode("ascii")
 
@@ -76,13 +99,19 @@ def create_array(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
     # Uncompressed: feature values have little to compress, and compressing them
     # would cost about as much as computing them. Every chunk is stored, even one
     # of zeros, so that a complete array has all its chunks (see `holds_run`).
-    # Axes are named as Zarr 3 names them, and as xarray reads them from Zarr 2.
+    # Axes are named as format 3 names them, and as xarray reads them in format 2.
     chunks = shape[:-2] + (min(ROWS_PER_CHUNK, max(shape[-2], 1)), shape[-1])
     names = dimensions(len(shape), cepstra)
     if zarr3(group):
+        attrs = dict(attributes or {})
+        named: Dict[str, Any] = {}
+        if format3(group):
+            named["dimension_names"] = names
+        else:  # a store that Zarr 2 made
+            attrs["_ARRAY_DIMENSIONS"] = list(names)
         return group.create_array(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
                                   compressors=None, config={"write_empty_chunks": True},
-                                  dimension_names=names, attributes=dict(attributes or {}))
+                                  attributes=attrs, **named)
     array = group.create_dataset(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
                                  compressor=None, write_empty_chunks=True)
     put_attributes(group, array, attributes or {}, cepstra)
