@@ -88,6 +88,20 @@ def test_a_second_run_on_a_store_is_refused_naming_the_first(tmp_path, client):
     assert not Path(f"{store}.vorl-lock").exists()
 
 
+@pytest.mark.parametrize("alias", ["link/s.zarr", "s-link.zarr", "x/../s.zarr"])
+def test_a_store_named_otherwise_has_the_same_lock(tmp_path, alias):
+    """Two runs on one store, one naming it through a link to it or to a folder
+    above it: the second is refused."""
+    (tmp_path / "x").mkdir()
+    (tmp_path / "link").symlink_to(tmp_path, target_is_directory=True)
+    (tmp_path / "s-link.zarr").symlink_to(tmp_path / "s.zarr", target_is_directory=True)
+    with corpus._lock.store_lock(str(tmp_path / "s.zarr"), "first"):
+        with pytest.raises(corpus.StoreLocked, match=f"process {os.getpid()} on "):
+            with corpus._lock.store_lock(str(tmp_path / alias), "second"):
+                pass
+    assert not list(tmp_path.glob("*.vorl-lock"))
+
+
 def test_a_lock_left_by_a_killed_run_is_taken_over_with_a_warning(tmp_path, client):
     path = _wav(tmp_path / "long.wav", seconds=240)
     store = tmp_path / "s.zarr"

@@ -21,7 +21,9 @@ class StoreLocked(RuntimeError):
 
 def _lock_file(store: Any) -> Optional[str]:
     """The lock's path for a store in a local folder, beside it; None for other
-    stores (in memory, or behind a URL), which `extract` does not lock."""
+    stores (in memory, or behind a URL), which `extract` does not lock. Links
+    are resolved: a store named through a link to it, or to a folder above
+    it, has the same lock."""
     name: Any = None
     if isinstance(store, (str, os.PathLike)):
         name = os.fspath(store)
@@ -33,7 +35,7 @@ def _lock_file(store: Any) -> Optional[str]:
         name = getattr(store, "root", None) or getattr(store, "path", None)  # Zarr 3, Zarr 2
         if not isinstance(name, (str, os.PathLike)):
             return None
-    return os.path.normpath(os.path.abspath(os.fspath(name))) + LOCK_SUFFIX
+    return os.path.realpath(os.fspath(name)) + LOCK_SUFFIX
 
 
 def _holder(text: str) -> str:
