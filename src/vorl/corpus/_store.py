@@ -123,7 +123,7 @@ def attributes_of(group: Any, key: str) -> Dict[str, Any]:
 
     Under Zarr 2 they are read from the array's attributes file, without opening
     the array (which parses its metadata too, twice the time): a run reads every
-    array's attributes before it starts and once it has ended."""
+    array's attributes before it starts and as each batch ends."""
     path = store_path(key)
     if not zarr3(group):
         from zarr.util import json_loads
