@@ -180,8 +180,7 @@ def short_files(folder):
             assert len(again.skipped) == SHORT_FILES, again
     import zarr
 
-    # What an array costs is mostly Zarr's, and Zarr 3 spends several times
-    # what Zarr 2 does: the figures are Zarr's version's.
+    # The store's format and files are Zarr's version's.
     print(f"{SHORT_FILES} files of {SHORT_SECONDS:g} s at {SHORT_RATE} Hz, 2 workers, Zarr "
           f"{zarr.__version__}: {took / SHORT_FILES * 1e3:.2f} ms per file (target <= 1.5); "
           f"resumed {resumed / SHORT_FILES * 1e3:.2f} ms per file")

@@ -1,7 +1,7 @@
 """The Zarr writer: a file's rows into one array of the store, its metadata and
 completion mark written last, once every chunk is there; and what a store holds.
-In a local store of Zarr's format 3, arrays are written and read as files
-(`_zarr_files`), in the layout Zarr 3 gives them."""
+In a local store, arrays are written and read as files (`_zarr_files`), in
+the layout Zarr gives them."""
 from __future__ import annotations
 
 import functools
@@ -16,8 +16,9 @@ import numpy as np
 from .._config import Config
 from ._keys import key_of, real_path, store_path
 from ._metadata import configuration, opened, shared_metadata, source_of
-from ._zarr_files import FileArray, folder_of, parents_exist, writable
+from ._zarr_files import FileArray, Layout, folder_of, parents_exist
 from ._zarr_files import attributes as file_attributes
+from ._zarr_files import with_shape, writable
 
 COMPLETE = "vorl_complete"
 RUN = "vorl_run"  # the run that wrote an array
@@ -80,25 +81,25 @@ def format3(group: Any) -> bool:
     return zarr3(group) and group.metadata.zarr_format == 3
 
 
-def _files(group: Any) -> Optional[str]:
-    """The folder where the arrays of `group` are written and read as files
-    (`_zarr_files`: Zarr 3's own cost per array is most of a short file's); None
-    where Zarr does it."""
-    return folder_of(group) if zarr3(group) else None
-
-
 @functools.lru_cache(maxsize=None)
-def _layout(dtype: str, ndim: int, cepstra: bool) -> Optional[str]:
-    """The metadata (JSON) Zarr 3 writes in format 3 for an array that
+def _metadata_text(layout: Layout, dtype: str, ndim: int, cepstra: bool) -> Optional[str]:
+    """The metadata (JSON) that Zarr writes in `layout`'s format for an array that
     `create_array` makes of this kind, without attributes, made once per process;
     None if `_zarr_files` does not write such arrays."""
     import zarr
-    from zarr.storage import MemoryStore
 
-    stored: Dict[str, Any] = {}
-    group = zarr.open_group(MemoryStore(store_dict=stored), mode="w", zarr_format=3)
-    create_array(group, "a", (1,) * ndim, dtype, cepstra)
-    text = stored["a/zarr.json"].to_bytes()
+    if hasattr(zarr.Group, "create_array"):  # Zarr 3
+        from zarr.storage import MemoryStore
+
+        stored: Dict[str, Any] = {}
+        group = zarr.open_group(MemoryStore(store_dict=stored), mode="w",
+                                zarr_format=cast(Any, layout.zarr_format))
+        create_array(group, "a", (1,) * ndim, dtype, cepstra)
+        text = stored["a/" + layout.array].to_bytes()
+    else:
+        stored = {}
+        create_array(zarr.open_group(stored, mode="w"), "a", (1,) * ndim, dtype, cepstra)
+        text = stored["a/" + layout.array]
     return text.decode() if writable(json.loads(text)) else None
 
 
@@ -106,21 +107,14 @@ def put_attributes(group: Any, array: Any, attributes: Mapping[str, Any],
                    cepstra: bool = False) -> None:
     """Makes `attributes` the whole of the attributes of `array` (of `group`), in
     one write; in format 2 with the axes' names (``_ARRAY_DIMENSIONS``, as xarray
-    reads them). Zarr 2 writes them here as compact JSON, which Python encodes
-    several times faster than Zarr's indented JSON (a quarter of a short file's
-    time)."""
+    reads them)."""
     whole = dict(attributes)
     if not format3(group):
         whole["_ARRAY_DIMENSIONS"] = list(dimensions(array.ndim, cepstra))
     if isinstance(array, FileArray):
         array.put_attributes(whole)
-    elif zarr3(group):
-        array.attrs.put(whole)
     else:
-        from zarr.util import NumberEncoder
-
-        array.attrs.store[array.attrs.key] = json.dumps(
-            whole, sort_keys=True, ensure_ascii=True, cls=NumberEncoder).encode("ascii")
+        array.attrs.put(whole)
 
 
 def create_array(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
@@ -131,58 +125,44 @@ def create_array(group: Any, path: str, shape: Tuple[int, ...], dtype: Any,
     # Axes are named as format 3 names them, and as xarray reads them in format 2.
     chunks = shape[:-2] + (min(ROWS_PER_CHUNK, max(shape[-2], 1)), shape[-1])
     names = dimensions(len(shape), cepstra)
-    folder = _files(group)
-    layout = folder and _layout(np.dtype(dtype).str, len(shape), cepstra)
-    if folder and layout and not group.store.read_only:
+    attrs = dict(attributes or {})
+    if not format3(group):
+        attrs["_ARRAY_DIMENSIONS"] = list(names)
+    files = None if group.read_only else folder_of(group)
+    text = files and _metadata_text(files[1], np.dtype(dtype).str, len(shape), cepstra)
+    if files and text:
+        folder, layout = files
         parent = path.rpartition("/")[0]
-        if parent and not parents_exist(folder, parent):
+        if parent and not parents_exist(folder, layout, parent):
             group.require_group(parent)
-        metadata = json.loads(layout)
-        metadata["shape"] = list(shape)
-        metadata["chunk_grid"]["configuration"]["chunk_shape"] = list(chunks)
-        metadata["attributes"] = dict(attributes or {})
-        return FileArray.create(folder, path, metadata)
+        return FileArray.create(folder, layout, path,
+                                with_shape(json.loads(text), shape, chunks), attrs)
     if zarr3(group):
-        attrs = dict(attributes or {})
-        named: Dict[str, Any] = {}
-        if format3(group):
-            named["dimension_names"] = names
-        else:  # a store that Zarr 2 made
-            attrs["_ARRAY_DIMENSIONS"] = list(names)
+        named = {"dimension_names": names} if format3(group) else {}
         return group.create_array(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
                                   compressors=None, config={"write_empty_chunks": True},
                                   attributes=attrs, **named)
     array = group.create_dataset(path, shape=shape, chunks=chunks, dtype=dtype, overwrite=True,
                                  compressor=None, write_empty_chunks=True)
-    put_attributes(group, array, attributes or {}, cepstra)
+    array.attrs.put(attrs)
     return array
 
 
 def attributes_of(group: Any, key: str) -> Dict[str, Any]:
     """The attributes of the array of `key`, read afresh; empty if there is none.
 
-    They are read from the array's attributes file (Zarr 2) or metadata file (a
-    local store under Zarr 3), without opening the array (which costs Zarr 2
-    twice the time, Zarr 3 over ten times): a run reads every array's attributes
-    before it starts and as each batch ends."""
+    In a local store they are read from the array's files, without opening the
+    array (which costs Zarr 2 twice the time, Zarr 3 over ten times): a run
+    reads every array's attributes before it starts and as each batch ends."""
     path = store_path(key)
-    if not zarr3(group):
-        from zarr.util import json_loads
-
-        at = f"{group.path}/{path}" if group.path else path
-        try:
-            if f"{at}/.zarray" not in group.store:  # no array (or a group) there
-                return {}
-            return dict(json_loads(group.store[f"{at}/.zattrs"]))
-        except KeyError:  # an array without attributes
-            return {}
-    folder = _files(group)
-    if folder:
-        return file_attributes(folder, path)
+    files = folder_of(group)
+    if files:
+        return file_attributes(files[0], files[1], path)
     try:
-        return dict(group[path].attrs)
+        node = group[path]
     except KeyError:
         return {}
+    return dict(node.attrs) if hasattr(node, "dtype") else {}  # a group is no array
 
 
 def made_alike(attrs: Mapping[str, Any], made_by: Mapping[str, Any]) -> bool:
