@@ -31,12 +31,19 @@ STORE_MADE_BY = "vorl_made_by"
 ROWS_PER_CHUNK = 4096
 
 
+def _zarr3_installed() -> bool:
+    """Whether the installed Zarr is Zarr 3 (else Zarr 2)."""
+    import zarr
+
+    return hasattr(zarr.Group, "create_array")
+
+
 def _check_readable(store: Any) -> None:
     """Refuses a folder of Zarr's format 3 under Zarr 2, which takes it for no
     store at all (and in mode "a" would make one of format 2 in it)."""
     import zarr
 
-    if not hasattr(zarr.Group, "create_array") and isinstance(store, (str, os.PathLike)) \
+    if not _zarr3_installed() and isinstance(store, (str, os.PathLike)) \
             and os.path.isfile(os.path.join(os.fspath(store), "zarr.json")):
         raise ValueError(f"{os.fspath(store)!r} is a store of Zarr's format 3, which Zarr "
                          f"{zarr.__version__} cannot read: it needs Zarr 3 "
@@ -88,7 +95,7 @@ def _metadata_text(layout: Layout, dtype: str, ndim: int, cepstra: bool) -> Opti
     None if `_zarr_files` does not write such arrays."""
     import zarr
 
-    if hasattr(zarr.Group, "create_array"):  # Zarr 3
+    if _zarr3_installed():
         from zarr.storage import MemoryStore
 
         stored: Dict[str, Any] = {}
@@ -213,7 +220,6 @@ class Writer:
     metadata that does not depend on the file, made once."""
 
     def __init__(self, store: Any) -> None:
-        self.store = store
         self.group = open_group(store, "a")
         self.analyses: Dict[str, Tuple[Config, Dict[str, Any]]] = {}
 

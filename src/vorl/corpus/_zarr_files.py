@@ -121,26 +121,24 @@ def _read_json(path: str) -> Optional[Dict[str, Any]]:
         return None
 
 
-def _array_metadata(where: str, layout: Layout) -> Optional[Dict[str, Any]]:
-    """The metadata of the array in the folder `where` as far as its attributes
-    need them: all of them in format 3, which holds the attributes there; none
-    (an empty dict) in format 2, where the file says only that an array is
-    there. None where there is no array."""
-    if layout.attributes is not None:
-        return {} if os.path.isfile(os.path.join(where, layout.array)) else None
+def _is_array(where: str, layout: Layout) -> bool:
+    """Whether the folder `where` holds an array (not a group, not nothing)."""
+    if layout.attributes is not None:  # format 2: an array has its own file
+        return os.path.isfile(os.path.join(where, layout.array))
     metadata = _read_json(os.path.join(where, layout.array))
-    return metadata if metadata is not None and metadata.get("node_type") == "array" else None
+    return metadata is not None and metadata.get("node_type") == "array"
 
 
 def attributes(folder: str, layout: Layout, path: str) -> Dict[str, Any]:
     """The attributes of the array at `path` below `folder`; empty where there is
     no array."""
     where = _node(folder, path)
-    metadata = _array_metadata(where, layout)
-    if metadata is None:
+    if layout.attributes is None:  # format 3: in the metadata, read once
+        metadata = _read_json(os.path.join(where, layout.array)) or {}
+        return dict(metadata.get("attributes") or {}) if metadata.get("node_type") == "array" \
+            else {}
+    if not _is_array(where, layout):
         return {}
-    if layout.attributes is None:
-        return dict(metadata.get("attributes") or {})
     return _read_json(os.path.join(where, layout.attributes)) or {}
 
 
@@ -155,7 +153,7 @@ def parents_exist(folder: str, layout: Layout, path: str) -> bool:
     where = folder
     for part in path.split("/"):
         where = os.path.join(where, part)
-        if _array_metadata(where, layout) is not None:
+        if _is_array(where, layout):
             raise ValueError(f"A parent of {where!r} is an array - only groups may have "
                              "child nodes.")
         if not os.path.isfile(os.path.join(where, layout.group)):
