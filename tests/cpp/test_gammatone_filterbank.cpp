@@ -163,6 +163,43 @@ TEST(Optimism, SilenceTurnsAThreadToTheFlushUntilSoundReturns) {
     EXPECT_EQ(optimism.exact, 0);
 }
 
+TEST(HistoryRings, KeepTheOlderHistoryAsTheStateDoesFromEveryPhase) {
+    // Entered at each phase of t % 4, run for a few samples and left: the
+    // outputs and the whole history match the state's own fields, as a block
+    // of a kernel that starts anywhere and ends anywhere needs.
+    namespace d = vorl::detail;
+    using Math = d::ScalarMath<double>;
+    const Filter& f = bank(8).filters[5];
+    const d::GammatoneCoefficients<double> c{f.a[0], f.a[1], f.a[2], f.a[3], f.a[4],
+                                             f.gain,  f.coscf, f.sincf};
+    const Vec x = vorl_test::noise(32, 5);
+    for (std::size_t start = 0; start < 4; ++start) {
+        for (std::size_t count : {0, 1, 2, 3, 4, 7}) {
+            d::GammatoneState<double> fields, ringed[1];
+            d::start_at_rest(fields, 0.0);
+            for (std::size_t t = 0; t < 6; ++t) d::filter_stages<Math>(fields, c, x[t], 0.6, -0.8);
+            ringed[0] = fields;
+            d::HistoryRings<double, 1> rings;
+            rings.enter(ringed, start);
+            for (std::size_t i = 0; i < count; ++i) {
+                const double s = x[6 + i], qc = x[20 + i], qs = x[26 - i];
+                const auto a = d::filter_stages<Math>(fields, c, s, qc, qs);
+                const auto b = d::filter_stages<Math>(ringed[0], c, s, qc, qs,
+                                                      rings.at(0, start + i));
+                EXPECT_TRUE(same(a.ur, b.ur) && same(a.ui, b.ui)) << start << " " << i;
+            }
+            rings.leave(ringed, start + count);
+            const double want[] = {fields.p1r, fields.p2r, fields.p3r, fields.p4r,
+                                   fields.p1i, fields.p2i, fields.p3i, fields.p4i};
+            const double got[] = {ringed[0].p1r, ringed[0].p2r, ringed[0].p3r, ringed[0].p4r,
+                                  ringed[0].p1i, ringed[0].p2i, ringed[0].p3i, ringed[0].p4i};
+            for (int h = 0; h < 8; ++h) {
+                EXPECT_TRUE(same(want[h], got[h])) << start << " " << count << " " << h;
+            }
+        }
+    }
+}
+
 TEST(RotationTable, IsBoundedAndTheExtractorStillMatchesBeyondIt) {
     using vorl::detail::max_rotation_table_bytes;
     using vorl::detail::rotation_table_length;

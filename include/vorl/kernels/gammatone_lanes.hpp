@@ -124,14 +124,70 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
 }
 
 /**
+ * The two oldest outputs (p3, p4) of N states' histories in memory, for the
+ * sample loop of kernels whose 16 vector registers cannot hold every state:
+ * each state's last four all-pole outputs in a ring, sample t's at slot
+ * t % 4. An output is stored once, as it is made, and read three and four
+ * samples later as an operand. Kept in the states' fields, the older history
+ * spilled all the same, and was copied from slot to slot as it shifted
+ * (AMD Zen 4, bench_gammatone, ns per vector and sample: avx2/k1f2 4.17
+ * from 4.60, with a rotation table 4.23 from 4.40; sse2/k2 5.16 from 5.46).
+ */
+template <typename V, int N>
+struct HistoryRings {
+    V slot[N][4][2];  ///< [state][sample % 4][real, imaginary part]
+
+    /** `filter_stages`' view of one state's ring at sample t (see `OlderInState`). */
+    struct At {
+        V (*ring)[2];
+        std::size_t t;
+
+        using State = GammatoneState<V>;
+        VORL_INLINE V p3r(const State&) const { return ring[(t + 1) & 3][0]; }  // t - 3
+        VORL_INLINE V p3i(const State&) const { return ring[(t + 1) & 3][1]; }
+        VORL_INLINE V p4r(const State&) const { return ring[t & 3][0]; }  // t - 4
+        VORL_INLINE V p4i(const State&) const { return ring[t & 3][1]; }
+        /** Sample t's output p0 takes the slot of sample t - 4's. */
+        VORL_INLINE void advance(State&, const V& p0r, const V& p0i) const {
+            ring[t & 3][0] = p0r;
+            ring[t & 3][1] = p0i;
+        }
+    };
+
+    VORL_INLINE At at(int j, std::size_t t) { return {slot[j], t}; }
+
+    /** Takes the histories of `st` before sample t (p1..p4: samples t - 1..t - 4). */
+    VORL_INLINE void enter(const GammatoneState<V> (&st)[N], std::size_t t) {
+        for (int j = 0; j < N; ++j) {
+            const V* r[4] = {&st[j].p4r, &st[j].p3r, &st[j].p2r, &st[j].p1r};
+            const V* i[4] = {&st[j].p4i, &st[j].p3i, &st[j].p2i, &st[j].p1i};
+            for (std::size_t a = 0; a < 4; ++a) {
+                slot[j][(t + a) & 3][0] = *r[a];
+                slot[j][(t + a) & 3][1] = *i[a];
+            }
+        }
+    }
+    /** Puts p3 and p4 back into `st` before sample t (p1 and p2 are there). */
+    VORL_INLINE void leave(GammatoneState<V> (&st)[N], std::size_t t) const {
+        for (int j = 0; j < N; ++j) {
+            st[j].p3r = slot[j][(t + 1) & 3][0];
+            st[j].p3i = slot[j][(t + 1) & 3][1];
+            st[j].p4r = slot[j][t & 3][0];
+            st[j].p4i = slot[j][t & 3][1];
+        }
+    }
+};
+
+/**
  * The sample loop of K vectors of filters on each of F signals (F frames
  * from rest, or one signal), as a callable `(from, to, stages, math)` that
  * runs them through samples [from, to) with `math` (LaneMath or
  * OptimisticLaneMath) and returns `run_optimistic`'s verdict on the samples.
  * State j = f * K + k is vector k on signal f, with constants `c[k]`; the
  * first `used` lanes of the K vectors hold filters, the rest silent ones. For
- * each sample t and state j: the filter stages, `stages(t, j, math)`, which
- * return its baseband output, and its squared magnitude; then the envelope
+ * each sample t and state j: the filter stages, `stages(t, j, math, older)`
+ * with p3 and p4 where `older` keeps them (`filter_stages`), which return its
+ * baseband output, and its squared magnitude; then the envelope
  * of sample t - 1, whose squared magnitude `held[j]` holds, integrated into
  * `st[j].total` and handed on by `emit(t - 1, j)`. The squared magnitude of
  * the last sample stays in `held` for the next call, or for `finish_samples`.
@@ -146,8 +202,9 @@ RotationTable make_rotation_table(const Filter* filters, std::size_t count, std:
  * output, leaves a register to the state (with 16 registers, 4-lane vectors
  * run 6-9% faster in bench_gammatone). With 32 registers, unrolling four
  * samples turns the shift of the filter history into renamed registers; with
- * 16, where the state spills all the same, two samples run 3-6% faster (AVX2
- * and SSE2 on AMD Zen 4, bench_gammatone) and compile quicker. (A lambda over
+ * 16, the state spills all the same: the older history lies in
+ * `HistoryRings`, and two samples run 3-6% faster than four (AVX2 and SSE2
+ * on AMD Zen 4, bench_gammatone) and compile quicker. (A lambda over
  * the caller's arrays: GCC allocates its registers better than those of a
  * function taking them as arguments.)
  */
@@ -160,11 +217,13 @@ VORL_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)[K * F]
     return [&st, &c, &decay, &held, used, &emit](std::size_t from, std::size_t to,
                                                  const auto& stages,
                                                  auto math) VORL_INLINE_LAMBDA {
+        using Vec = typename Lanes<W>::Vec;
         FlushCheck<W, K, F, decltype(math)> check;
-        const auto sample = [&](std::size_t t) VORL_INLINE_LAMBDA {
+        // `older(j)`: where state j keeps p3 and p4 at sample t.
+        const auto sample = [&](std::size_t t, const auto& older) VORL_INLINE_LAMBDA {
 #pragma GCC unroll 8
             for (int j = 0; j < K * F; ++j) {
-                const typename Lanes<W>::Vec power = squared_magnitude(stages(t, j, math));
+                const Vec power = squared_magnitude(stages(t, j, math, older(j)));
                 check.note(j, st[j]);
                 integrate_power<LaneMath<W>>(st[j].total, held[j], c[j % K], decay);
                 emit(t - 1, j);
@@ -172,11 +231,17 @@ VORL_INLINE auto sample_loop(GammatoneState<typename Lanes<W>::Vec> (&st)[K * F]
             }
         };
         if constexpr (simd::registers<W>() >= 32) {
+            const auto in_state = [](int) VORL_INLINE_LAMBDA { return OlderInState(); };
 #pragma GCC unroll 4
-            for (std::size_t t = from; t < to; ++t) sample(t);
+            for (std::size_t t = from; t < to; ++t) sample(t, in_state);
         } else {
+            HistoryRings<Vec, K * F> rings;
+            rings.enter(st, from);
 #pragma GCC unroll 2
-            for (std::size_t t = from; t < to; ++t) sample(t);
+            for (std::size_t t = from; t < to; ++t) {
+                sample(t, [&](int j) VORL_INLINE_LAMBDA { return rings.at(j, t); });
+            }
+            rings.leave(st, to);
         }
         return check.passed(used);
     };
@@ -208,12 +273,18 @@ struct RotatingStages {
     const double* x;
     Before before_rotating;
 
-    template <typename Math = LaneMath<W>>
-    VORL_INLINE Baseband<Vec> operator()(std::size_t t, int k, Math = {}) const {
-        const Baseband<Vec> u = filter_stages<Math>(st[k], c[k], x[t], st[k].qc, st[k].qs);
+    /** With p3 and p4 where `older` keeps them (`OlderInState`, `HistoryRings::At`). */
+    template <typename Math, typename Older>
+    VORL_INLINE Baseband<Vec> operator()(std::size_t t, int k, Math, const Older& older) const {
+        const Baseband<Vec> u = filter_stages<Math>(st[k], c[k], x[t], st[k].qc, st[k].qs, older);
         before_rotating(t, k, u);
         advance_rotation(st[k].qc, st[k].qs, c[k]);
         return u;
+    }
+    /** With the whole history in the state. */
+    template <typename Math = LaneMath<W>>
+    VORL_INLINE Baseband<Vec> operator()(std::size_t t, int k, Math math = {}) const {
+        return (*this)(t, k, math, OlderInState());
     }
 };
 
@@ -259,16 +330,18 @@ VORL_INLINE void run_group(const Filter* filters, std::size_t used, double decay
         std::memcpy(&qc, q, sizeof(Vec));
         std::memcpy(&qs, q + RotationTable::block, sizeof(Vec));
     };
-    const auto looked_up = [&](std::size_t t, int j, auto math) VORL_INLINE_LAMBDA {
+    const auto looked_up = [&](std::size_t t, int j, auto math, const auto& older)
+                               VORL_INLINE_LAMBDA {
         Vec qc, qs;
         table_row(t, j % K, qc, qs);
-        return filter_stages<decltype(math)>(st[j], c[j % K], x[j / K][t], qc, qs);
+        return filter_stages<decltype(math)>(st[j], c[j % K], x[j / K][t], qc, qs, older);
     };
     // The last frame to use a sample's rotation advances it.
-    const auto rotating = [&](std::size_t t, int j, auto math) VORL_INLINE_LAMBDA {
+    const auto rotating = [&](std::size_t t, int j, auto math, const auto& older)
+                              VORL_INLINE_LAMBDA {
         const int k = j % K;
-        const Baseband<Vec> u =
-            filter_stages<decltype(math)>(st[j], c[k], x[j / K][t], st[k].qc, st[k].qs);
+        const Baseband<Vec> u = filter_stages<decltype(math)>(st[j], c[k], x[j / K][t], st[k].qc,
+                                                              st[k].qs, older);
         if (j >= N - K) advance_rotation(st[k].qc, st[k].qs, c[k]);
         return u;
     };
@@ -289,8 +362,9 @@ VORL_INLINE void run_group(const Filter* filters, std::size_t used, double decay
     const std::size_t rows = table != nullptr ? std::min(n, table->length) : 0;
     if (n > 0) {
         for (int j = 0; j < N; ++j) {
-            held[j] = squared_magnitude(rows > 0 ? looked_up(0, j, LaneMath<W>())
-                                                 : rotating(0, j, LaneMath<W>()));
+            const OlderInState older;
+            held[j] = squared_magnitude(rows > 0 ? looked_up(0, j, LaneMath<W>(), older)
+                                                 : rotating(0, j, LaneMath<W>(), older));
         }
         if (rows > 0) {
             run(1, rows, looked_up);

@@ -65,29 +65,57 @@ struct Baseband {
 };
 
 /**
+ * Where `filter_stages` keeps the two oldest all-pole outputs of a state's
+ * history (p3 and p4): here in the state's own fields. (A kernel may keep
+ * them elsewhere, see `HistoryRings`.) The outputs are read as values: read
+ * through references, GCC allocated the AVX-512 kernels' registers worse
+ * (avx512f/k1f2 with a rotation table 7.4 ns per vector and sample, not 6.0).
+ */
+struct OlderInState {
+    template <typename V>
+    VORL_INLINE V p3r(const GammatoneState<V>& st) const { return st.p3r; }
+    template <typename V>
+    VORL_INLINE V p3i(const GammatoneState<V>& st) const { return st.p3i; }
+    template <typename V>
+    VORL_INLINE V p4r(const GammatoneState<V>& st) const { return st.p4r; }
+    template <typename V>
+    VORL_INLINE V p4i(const GammatoneState<V>& st) const { return st.p4i; }
+    /** The history of `st` moves on by a sample with output p0: p4 <- p3, p3 <- p2. */
+    template <typename V>
+    VORL_INLINE void advance(GammatoneState<V>& st, const V&, const V&) const {
+        st.p4r = st.p3r; st.p3r = st.p2r;
+        st.p4i = st.p3i; st.p3i = st.p2i;
+    }
+};
+
+/**
  * Advances the filter stages by one sample `s` that the rotation `(qc, qs)`
  * takes down to baseband and returns the baseband output of the sample.
- * Only the history (p1..p4) of `st` is read and written.
+ * Only the history of `st` is read and written: p1 and p2 in `st`, p3 and p4
+ * where `older` keeps them (by default in `st` too).
  *
  * Every sum is evaluated left to right as written; `a0 * p1` serves both the
  * all-pole and the feed-forward stage.
  */
-template <typename Math, typename V, typename S>
+template <typename Math, typename V, typename S, typename Older = OlderInState>
 VORL_INLINE Baseband<V> filter_stages(GammatoneState<V>& st,
-                                             const GammatoneCoefficients<V>& c, S s, const V& qc,
-                                             const V& qs) {
+                                      const GammatoneCoefficients<V>& c, S s, const V& qc,
+                                      const V& qs, const Older& older = {}) {
     // All-pole stage: the sample rotated down to baseband plus the fourth-order feedback.
     const V a0p1r = c.a0 * st.p1r;
     const V a0p1i = c.a0 * st.p1i;
-    const V p0r = Math::flush(s * qc + a0p1r + c.a1 * st.p2r + c.a2 * st.p3r + c.a3 * st.p4r);
-    const V p0i = Math::flush(s * qs + a0p1i + c.a1 * st.p2i + c.a2 * st.p3i + c.a3 * st.p4i);
+    const V p0r = Math::flush(s * qc + a0p1r + c.a1 * st.p2r + c.a2 * older.p3r(st) +
+                              c.a3 * older.p4r(st));
+    const V p0i = Math::flush(s * qs + a0p1i + c.a1 * st.p2i + c.a2 * older.p3i(st) +
+                              c.a3 * older.p4i(st));
 
     // Feed-forward stage 1 + a0 z^-1 + a4 z^-2, on the history before this sample.
     const V ur = p0r + a0p1r + c.a4 * st.p2r;
     const V ui = p0i + a0p1i + c.a4 * st.p2i;
 
-    st.p4r = st.p3r; st.p3r = st.p2r; st.p2r = st.p1r; st.p1r = p0r;
-    st.p4i = st.p3i; st.p3i = st.p2i; st.p2i = st.p1i; st.p1i = p0i;
+    older.advance(st, p0r, p0i);
+    st.p2r = st.p1r; st.p1r = p0r;
+    st.p2i = st.p1i; st.p1i = p0i;
     return {ur, ui};
 }
 
