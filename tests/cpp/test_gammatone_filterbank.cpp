@@ -169,7 +169,8 @@ TEST(HistoryRings, KeepTheOlderHistoryAsTheStateDoesFromEveryPhase) {
     // of a kernel that starts anywhere and ends anywhere needs.
     namespace d = vorl::detail;
     using Math = d::ScalarMath<double>;
-    const Filter& f = bank(8).filters[5];
+    const Filterbank fb = bank(8);
+    const Filter& f = fb.filters[5];
     const d::GammatoneCoefficients<double> c{f.a[0], f.a[1], f.a[2], f.a[3], f.a[4],
                                              f.gain,  f.coscf, f.sincf};
     const Vec x = vorl_test::noise(32, 5);
